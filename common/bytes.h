@@ -1,0 +1,37 @@
+// Byte strings: whole files, coded streams and outputs, held in memory.
+//
+// Buffers are allocated without being zero-filled: a page that is never
+// written is never faulted in, so a buffer sized for the worst case costs
+// only what is really used.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <span>
+
+namespace vemk {
+
+struct FreeBytes {
+    void operator()(std::uint8_t* p) const noexcept { std::free(p); }
+};
+
+struct ByteString {
+    std::unique_ptr<std::uint8_t[], FreeBytes> bytes;
+    std::size_t size = 0; // bytes in use, from the start of `bytes`
+
+    std::uint8_t* data() { return bytes.get(); }
+    const std::uint8_t* data() const { return bytes.get(); }
+    std::span<const std::uint8_t> view() const { return {bytes.get(), size}; }
+};
+
+// Room for `capacity` bytes, uninitialised, with `size` 0. On failure
+// `bytes` is null; the caller decides what that means.
+ByteString allocateBytes(std::size_t capacity);
+
+// Grows `s` to room for `capacity` bytes, keeping its contents. False when
+// the memory cannot be had; `s` is then unchanged.
+bool growBytes(ByteString& s, std::size_t capacity);
+
+} // namespace vemk

@@ -1,0 +1,145 @@
+#include "driver/flows.h"
+
+#include <cstring>
+
+#include "driver/layout.h"
+#include "rc/rc.h"
+
+namespace vemk {
+
+namespace {
+
+// The coder divides a range of at least 0x10000 by the total: a larger
+// total would leave a unit of 0.
+constexpr std::int32_t maxTotal = 0x10000;
+
+Result writeAndClose(OutputFile& out, std::span<const std::uint8_t> first,
+                     std::span<const std::uint8_t> second) {
+    bool written = writeAll(out, first) && writeAll(out, second);
+    return closeOutput(out, !written);
+}
+
+// Closes both files after a failure; the output is still empty.
+Result abandon(InputFile& in, OutputFile& out, Result why) {
+    closeInput(in);
+    (void)closeOutput(out, true);
+    return why;
+}
+
+} // namespace
+
+Compressed compressBytes(std::span<const std::uint8_t> input) {
+    Compressed c;
+    c.freq = model::normstat(model::countBytes(input));
+    model::CumulativeTable cum = model::cumulativeTable(c.freq);
+    std::int32_t total = model::tableTotal(c.freq);
+    rc::Encoder enc = rc::newEncoder(static_cast<std::int32_t>(input.size()));
+    if (enc.outOfMemory) {
+        c.result = Result::outOfMemory;
+        return c;
+    }
+    for (std::uint8_t b : input) {
+        rc::encode(enc, cum[b], c.freq[b], total);
+    }
+    c.stream = rc::flushEncoder(enc);
+    if (enc.outOfMemory) {
+        c.result = Result::outOfMemory;
+    }
+    return c;
+}
+
+Restored decompressBytes(std::span<const std::uint8_t> coded, const model::FrequencyTable& table,
+                         std::int32_t length) {
+    Restored r;
+    if (length < 0) {
+        r.result = Result::negativeLength;
+        return r;
+    }
+    std::int32_t total = model::tableTotal(table);
+    if (length > 0 && (total <= 0 || total > maxTotal)) {
+        r.result = Result::badTable;
+        return r;
+    }
+    r.bytes = allocateBytes(static_cast<std::size_t>(length));
+    if (!r.bytes.bytes) {
+        r.result = Result::outOfMemory;
+        return r;
+    }
+    rc::Decoder dec = rc::newDecoder(coded);
+    std::uint8_t* out = r.bytes.data();
+    for (std::int32_t i = 0; i < length; ++i) {
+        std::int32_t target = rc::decodeTarget(dec, total);
+        model::Slot slot = model::findSymbol(target, table);
+        if (slot.freq == 0) {
+            r.result = Result::targetOutsideTable;
+            return r;
+        }
+        rc::decodeNarrow(dec, slot.freq, slot.cumFreq);
+        if (rc::ranPastEnd(dec)) {
+            r.result = Result::streamCutShort;
+            return r;
+        }
+        out[i] = static_cast<std::uint8_t>(slot.symbol);
+    }
+    r.bytes.size = static_cast<std::size_t>(length);
+    return r;
+}
+
+Packed compressBuffer(std::span<const std::uint8_t> input) {
+    Packed p;
+    if (input.size() > maxInputBytes) {
+        p.result = Result::inputTooLarge;
+        return p;
+    }
+    Compressed c = compressBytes(input);
+    if (c.result != Result::ok) {
+        p.result = c.result;
+        return p;
+    }
+    Head head = writeHead(static_cast<std::int32_t>(input.size()), c.freq);
+    p.file = allocateBytes(head.size() + c.stream.size);
+    if (!p.file.bytes) {
+        p.result = Result::outOfMemory;
+        return p;
+    }
+    std::memcpy(p.file.data(), head.data(), head.size());
+    std::memcpy(p.file.data() + head.size(), c.stream.data(), c.stream.size);
+    p.file.size = head.size() + c.stream.size;
+    return p;
+}
+
+Restored decompressBuffer(std::span<const std::uint8_t> file) {
+    HeadFields head = readHead(file);
+    return decompressBytes(codedStream(file), head.table, head.length);
+}
+
+Result compressFile(InputFile& in, OutputFile& out) {
+    ByteString input;
+    Result read = readWhole(in, fileLength(in), maxInputBytes, input);
+    if (read != Result::ok) {
+        return abandon(in, out, read);
+    }
+    Compressed c = compressBytes(input.view());
+    closeInput(in);
+    if (c.result != Result::ok) {
+        return abandon(in, out, c.result);
+    }
+    Head head = writeHead(static_cast<std::int32_t>(input.size), c.freq);
+    return writeAndClose(out, head, c.stream.view());
+}
+
+Result decompressFile(InputFile& in, OutputFile& out) {
+    ByteString file;
+    Result read = readWhole(in, fileLength(in), SIZE_MAX - 1, file);
+    closeInput(in);
+    if (read != Result::ok) {
+        return abandon(in, out, read);
+    }
+    Restored r = decompressBuffer(file.view());
+    if (r.result != Result::ok) {
+        return abandon(in, out, r.result);
+    }
+    return writeAndClose(out, r.bytes.view(), {});
+}
+
+} // namespace vemk

@@ -1,0 +1,3 @@
+#include "driver/start.h"
+
+int main(int argc, char** argv) { return vemk::Start(argc, argv); }

@@ -1,0 +1,158 @@
+#include "model/model.h"
+
+#include <bit>
+
+namespace vemk::model {
+
+namespace {
+
+// The scaling below rounds as the 80-bit extended format does (64-bit
+// significand, to nearest, ties to even), and the scale factor once more to
+// a double. The stored table must not depend on the platform's long double
+// or floating-point flags, so every rounding is done on exact integers: a
+// value is m * 2^e with an integer m.
+#if !defined(__SIZEOF_INT128__)
+#error "the scaling needs a 128-bit integer type"
+#endif
+__extension__ typedef unsigned __int128 Wide;
+
+struct Binary {
+    Wide m;
+    int e; // value = m * 2^e
+};
+
+int bitLength(Wide x) {
+    auto hi = static_cast<std::uint64_t>(x >> 64);
+    auto lo = static_cast<std::uint64_t>(x);
+    return hi != 0 ? 128 - std::countl_zero(hi) : 64 - std::countl_zero(lo);
+}
+
+// x rounded to `bits` significant bits, to nearest, ties to even.
+Binary roundTo(Binary x, int bits) {
+    int drop = bitLength(x.m) - bits;
+    if (drop <= 0) {
+        return x;
+    }
+    Wide kept = x.m >> drop;
+    Wide rest = x.m & ((Wide{1} << drop) - 1);
+    Wide half = Wide{1} << (drop - 1);
+    if (rest > half || (rest == half && (kept & 1) != 0)) {
+        kept += 1;
+    }
+    x.e += drop;
+    if (bitLength(kept) > bits) { // rounded up to the next power of two
+        kept >>= 1;
+        x.e += 1;
+    }
+    x.m = kept;
+    return x;
+}
+
+constexpr std::int32_t scaledTarget = 0xFD00; // 65536 - 3 * 256
+constexpr int extendedBits = 64;
+constexpr int doubleBits = 53;
+
+// 64768 / sum, rounded to 64 significant bits and then to 53.
+Binary scaleFactor(std::int32_t sum) {
+    // 100 fraction bits leave the quotient at least 84 bits long, so its
+    // last bit lies far below where either rounding happens; a non-zero
+    // remainder only has to show there, as a sticky bit.
+    constexpr int fractionBits = 100;
+    Wide numerator = Wide{scaledTarget} << fractionBits;
+    auto divisor = static_cast<Wide>(sum);
+    Wide quotient = numerator / divisor;
+    bool inexact = numerator % divisor != 0;
+    Binary q{(quotient << 1) | (inexact ? 1 : 0), -fractionBits - 1};
+    return roundTo(roundTo(q, extendedBits), doubleBits);
+}
+
+// N + 1, where p = count * scale and t = p + 0.5 are rounded to 64 bits and
+// N is t rounded to an integer, ties to even.
+std::int32_t scaledEntry(std::int32_t count, Binary scale) {
+    Binary p = roundTo({static_cast<Wide>(count) * scale.m, scale.e}, extendedBits);
+    // p < 2^17 carries at least 47 fraction bits, so 0.5 lines up exactly.
+    Binary t = roundTo({p.m + (Wide{1} << (-1 - p.e)), p.e}, extendedBits);
+    int fraction = -t.e;
+    Wide whole = t.m >> fraction;
+    Wide rest = t.m & ((Wide{1} << fraction) - 1);
+    Wide half = Wide{1} << (fraction - 1);
+    if (rest > half || (rest == half && (whole & 1) != 0)) {
+        whole += 1;
+    }
+    return static_cast<std::int32_t>(whole) + 1;
+}
+
+} // namespace
+
+FrequencyTable countBytes(std::span<const std::uint8_t> input) {
+    FrequencyTable counts{};
+    for (std::uint8_t b : input) {
+        counts[b] += 1;
+    }
+    return counts;
+}
+
+FrequencyTable normstat(const FrequencyTable& counts) {
+    std::int32_t sum = tableTotal(counts);
+    if (sum < 0x10000) {
+        return counts;
+    }
+    Binary scale = scaleFactor(sum);
+    FrequencyTable freq{};
+    for (int v = 0; v < 256; ++v) {
+        freq[v] = counts[v] == 0 ? 0 : scaledEntry(counts[v], scale);
+    }
+    return freq;
+}
+
+void writeFrequencyTable(const FrequencyTable& freq, std::uint8_t* out) {
+    for (int v = 0; v < 256; ++v) {
+        out[2 * v] = static_cast<std::uint8_t>(freq[v] & 0xFF);
+        out[2 * v + 1] = static_cast<std::uint8_t>(freq[v] >> 8);
+    }
+}
+
+FrequencyTable readFrequencyTable(std::span<const std::uint8_t> stored) {
+    auto byteAt = [&](std::size_t i) -> std::int32_t {
+        return i < stored.size() ? stored[i] : 0;
+    };
+    FrequencyTable freq{};
+    for (std::size_t v = 0; v < 256; ++v) {
+        freq[v] = byteAt(2 * v) + 256 * byteAt(2 * v + 1);
+    }
+    return freq;
+}
+
+CumulativeTable cumulativeTable(const FrequencyTable& freq) {
+    CumulativeTable cum{};
+    std::int32_t acc = 0;
+    for (int v = 0; v < 256; ++v) {
+        cum[v] = acc;
+        acc += freq[v];
+    }
+    return cum;
+}
+
+std::int32_t tableTotal(const FrequencyTable& freq) {
+    std::int32_t total = 0;
+    for (std::int32_t f : freq) {
+        total += f;
+    }
+    return total;
+}
+
+Slot findSymbol(std::int32_t target, const FrequencyTable& freq) {
+    std::int32_t acc = 0;
+    if (target >= 0) {
+        for (std::int32_t v = 0; v < 256; ++v) {
+            std::int32_t next = acc + freq[v];
+            if (target < next) {
+                return {acc, v, freq[v]};
+            }
+            acc = next;
+        }
+    }
+    return {acc, 0, 0};
+}
+
+} // namespace vemk::model
