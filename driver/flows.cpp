@@ -1,5 +1,7 @@
 #include "driver/flows.h"
 
+#include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "driver/layout.h"
@@ -38,9 +40,11 @@ Compressed compressBytes(std::span<const std::uint8_t> input) {
         c.result = Result::outOfMemory;
         return c;
     }
-    for (std::uint8_t b : input) {
-        rc::encode(enc, cum[b], c.freq[b], total);
+    std::array<rc::SymbolSlot, 256> slots{};
+    for (std::size_t v = 0; v < 256; ++v) {
+        slots[v] = {static_cast<std::uint32_t>(cum[v]), static_cast<std::uint32_t>(c.freq[v])};
     }
+    rc::encodeSymbols(enc, input.data(), input.size(), slots.data(), total);
     c.stream = rc::flushEncoder(enc);
     if (enc.outOfMemory) {
         c.result = Result::outOfMemory;
@@ -56,7 +60,9 @@ Restored decompressBytes(std::span<const std::uint8_t> coded, const model::Frequ
         return r;
     }
     std::int32_t total = model::tableTotal(table);
-    if (length > 0 && (total <= 0 || total > maxTotal)) {
+    bool storable = std::all_of(table.begin(), table.end(),
+                                [](std::int32_t f) { return f >= 0 && f <= 0xFFFF; });
+    if (length > 0 && (!storable || total <= 0 || total > maxTotal)) {
         r.result = Result::badTable;
         return r;
     }
@@ -65,23 +71,24 @@ Restored decompressBytes(std::span<const std::uint8_t> coded, const model::Frequ
         r.result = Result::outOfMemory;
         return r;
     }
-    rc::Decoder dec = rc::newDecoder(coded);
-    std::uint8_t* out = r.bytes.data();
-    for (std::int32_t i = 0; i < length; ++i) {
-        std::int32_t target = rc::decodeTarget(dec, total);
-        model::Slot slot = model::findSymbol(target, table);
-        if (slot.freq == 0) {
-            r.result = Result::targetOutsideTable;
-            return r;
-        }
-        rc::decodeNarrow(dec, slot.freq, slot.cumFreq);
-        if (rc::ranPastEnd(dec)) {
-            r.result = Result::streamCutShort;
-            return r;
-        }
-        out[i] = static_cast<std::uint8_t>(slot.symbol);
+    if (length == 0) {
+        return r;
     }
-    r.bytes.size = static_cast<std::size_t>(length);
+    // Targets at or past the total have no slot: the stream is damaged.
+    const model::SymbolLookup lookup = model::symbolLookup(table);
+    const auto slotOf = [&lookup, &table, total = static_cast<std::uint32_t>(total)](std::uint32_t target) {
+        return target < total ? model::findSymbolFast(target, lookup, table) : model::Slot{0, 0, 0};
+    };
+    rc::Decoder dec = rc::newDecoder(coded);
+    auto count = static_cast<std::size_t>(length);
+    std::size_t decoded = rc::decodeSymbols(dec, r.bytes.data(), count, static_cast<std::uint32_t>(total), slotOf);
+    if (rc::ranPastEnd(dec)) {
+        r.result = Result::streamCutShort;
+    } else if (decoded < count) {
+        r.result = Result::targetOutsideTable;
+    } else {
+        r.bytes.size = count;
+    }
     return r;
 }
 

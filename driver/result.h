@@ -18,7 +18,8 @@ enum class Result {
     // Damaged head: the uncompressed length is below 0.
     negativeLength,
     // Damaged head: the frequencies of a non-empty file sum to 0 or to more
-    // than 65536, so no coding interval can be rebuilt from them.
+    // than 65536, so no coding interval can be rebuilt from them (or, from
+    // a caller in memory, an entry that no file could hold).
     badTable,
     // Damaged stream: a decoded target lies outside the table's total.
     targetOutsideTable,

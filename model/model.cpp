@@ -1,5 +1,6 @@
 #include "model/model.h"
 
+#include <algorithm>
 #include <bit>
 
 namespace vemk::model {
@@ -85,9 +86,22 @@ std::int32_t scaledEntry(std::int32_t count, Binary scale) {
 } // namespace
 
 FrequencyTable countBytes(std::span<const std::uint8_t> input) {
+    // Four tables in turn: runs of one byte value would otherwise wait on
+    // the store of each increment before the next load of the same entry.
+    std::array<std::array<std::uint32_t, 256>, 4> lanes{};
+    std::size_t i = 0;
+    for (; i + 4 <= input.size(); i += 4) {
+        lanes[0][input[i]] += 1;
+        lanes[1][input[i + 1]] += 1;
+        lanes[2][input[i + 2]] += 1;
+        lanes[3][input[i + 3]] += 1;
+    }
+    for (; i < input.size(); ++i) {
+        lanes[0][input[i]] += 1;
+    }
     FrequencyTable counts{};
-    for (std::uint8_t b : input) {
-        counts[b] += 1;
+    for (std::size_t v = 0; v < 256; ++v) {
+        counts[v] = static_cast<std::int32_t>(lanes[0][v] + lanes[1][v] + lanes[2][v] + lanes[3][v]);
     }
     return counts;
 }
@@ -99,14 +113,14 @@ FrequencyTable normstat(const FrequencyTable& counts) {
     }
     Binary scale = scaleFactor(sum);
     FrequencyTable freq{};
-    for (int v = 0; v < 256; ++v) {
+    for (std::size_t v = 0; v < 256; ++v) {
         freq[v] = counts[v] == 0 ? 0 : scaledEntry(counts[v], scale);
     }
     return freq;
 }
 
 void writeFrequencyTable(const FrequencyTable& freq, std::uint8_t* out) {
-    for (int v = 0; v < 256; ++v) {
+    for (std::size_t v = 0; v < 256; ++v) {
         out[2 * v] = static_cast<std::uint8_t>(freq[v] & 0xFF);
         out[2 * v + 1] = static_cast<std::uint8_t>(freq[v] >> 8);
     }
@@ -126,7 +140,7 @@ FrequencyTable readFrequencyTable(std::span<const std::uint8_t> stored) {
 CumulativeTable cumulativeTable(const FrequencyTable& freq) {
     CumulativeTable cum{};
     std::int32_t acc = 0;
-    for (int v = 0; v < 256; ++v) {
+    for (std::size_t v = 0; v < 256; ++v) {
         cum[v] = acc;
         acc += freq[v];
     }
@@ -144,15 +158,37 @@ std::int32_t tableTotal(const FrequencyTable& freq) {
 Slot findSymbol(std::int32_t target, const FrequencyTable& freq) {
     std::int32_t acc = 0;
     if (target >= 0) {
-        for (std::int32_t v = 0; v < 256; ++v) {
+        for (std::size_t v = 0; v < 256; ++v) {
             std::int32_t next = acc + freq[v];
             if (target < next) {
-                return {acc, v, freq[v]};
+                return {acc, static_cast<std::int32_t>(v), freq[v]};
             }
             acc = next;
         }
     }
     return {acc, 0, 0};
+}
+
+SymbolLookup symbolLookup(const FrequencyTable& freq) {
+    constexpr std::uint32_t width = 1U << SymbolLookup::bucketBits;
+    SymbolLookup lookup;
+    lookup.total = tableTotal(freq);
+    std::uint32_t acc = 0;
+    for (std::size_t v = 0; v < 256; ++v) {
+        auto f = static_cast<std::uint32_t>(freq[v]);
+        // The runs whose first target lies in this slot start here.
+        std::uint32_t first = (acc + width - 1) / width;
+        std::uint32_t last = std::min<std::uint32_t>((acc + f + width - 1) / width, SymbolLookup::buckets);
+        for (std::uint32_t b = first; b < last; ++b) {
+            lookup.bucketCumFreq[b] = static_cast<std::uint16_t>(acc);
+            lookup.bucketFreq[b] = static_cast<std::uint16_t>(f);
+            lookup.bucketSymbol[b] = static_cast<std::uint8_t>(v);
+        }
+        acc += f;
+        lookup.slotEnd[v] = acc;
+    }
+    lookup.slotEnd[256] = 0xFFFFFFFF;
+    return lookup;
 }
 
 } // namespace vemk::model

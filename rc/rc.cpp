@@ -1,5 +1,6 @@
 #include "rc/rc.h"
 
+#include <array>
 #include <cstring>
 
 namespace vemk::rc {
@@ -110,6 +111,93 @@ void decodeNarrow(Decoder& dec, std::int32_t freq, std::int32_t cumFreq) {
         dec.range <<= 8;
         loadByte(dec);
     }
+}
+
+} // namespace vemk::rc
+
+namespace vemk::rc {
+
+// The bytes held back as `cache` and `pending` are written at once and only
+// provisionally: the buffer is in memory, so a carry can still run back
+// through them there. That leaves one rare branch per symbol (the carry)
+// and lets the normalisation write two bytes unconditionally and keep as
+// many as it needs.
+void encodeSymbols(Encoder& enc, const std::uint8_t* symbols, std::size_t count,
+                   const SymbolSlot* slots, std::int32_t total) {
+    if (count == 0 || enc.outOfMemory) {
+        return;
+    }
+    auto pending = static_cast<std::size_t>(enc.pending);
+    // The held-back bytes, two bytes per symbol, two bytes of slack.
+    if (!makeRoom(enc, 1 + pending + 2 * count + 2)) {
+        enc.outOfMemory = true;
+        return;
+    }
+    std::uint8_t* const begin = enc.buffer.data();
+    std::uint8_t* out = begin + enc.pos;
+    auto carryBack = [begin](std::uint8_t* end) {
+        std::uint8_t* p = end - 1;
+        while (p > begin && *p == 0xFF) {
+            *p-- = 0x00;
+        }
+        *p = static_cast<std::uint8_t>(*p + 1);
+    };
+    *out++ = static_cast<std::uint8_t>(enc.cache);
+    std::memset(out, 0xFF, pending);
+    out += pending;
+    if (enc.carry > 0) {
+        carryBack(out);
+    }
+
+    // The chain from one symbol to the next is kept short: no division (a
+    // multiply by the total's Divisor), and the narrowed range is carried
+    // as its product with the Divisor's magic, `scaled` = narrowed * magic,
+    // which one multiply by freq * magic gives straight from the unit; the
+    // next unit follows from it with a shift and two selections (nextUnit).
+    const std::uint64_t magic = divisorOf(static_cast<std::uint32_t>(total)).magic;
+    const std::uint64_t oneShift = std::uint64_t{0x10000} * magic;
+    const std::uint64_t twoShifts = std::uint64_t{0x100} * magic;
+    std::array<std::uint64_t, 256> freqMagic{};
+    std::array<std::uint32_t, 256> cumFreq{};
+    for (std::size_t v = 0; v < 256; ++v) {
+        freqMagic[v] = slots[v].freq * magic;
+        cumFreq[v] = slots[v].cumFreq;
+    }
+    auto low = static_cast<std::uint32_t>(enc.low);
+    std::uint64_t scaled = static_cast<std::uint32_t>(enc.range) * magic;
+    std::uint32_t bits = 0;
+    std::uint32_t unit = nextUnit(scaled, oneShift, twoShifts);
+    for (std::size_t i = 0; i < count; ++i) {
+        std::uint8_t symbol = symbols[i];
+        low += unit * cumFreq[symbol];
+        scaled = unit * freqMagic[symbol];
+        unit = nextUnit(scaled, oneShift, twoShifts);
+        if (low > 0xFFFFFF) {
+            carryBack(out);
+            low &= 0xFFFFFF;
+        }
+        std::uint32_t shifts = static_cast<std::uint32_t>(scaled < oneShift) +
+                               static_cast<std::uint32_t>(scaled < twoShifts);
+        bits = 8 * shifts;
+        out[0] = static_cast<std::uint8_t>(low >> 16);
+        out[1] = static_cast<std::uint8_t>(low >> 8);
+        out += shifts;
+        low = (low << bits) & 0xFFFFFF;
+    }
+    const auto range = static_cast<std::uint32_t>(scaled / magic) << bits;
+
+    // Back to the held-back form: the trailing 0xFF bytes are pending, the
+    // byte before them is the cache.
+    std::uint8_t* held = out - 1;
+    while (held > begin && *held == 0xFF) {
+        --held;
+    }
+    enc.pending = static_cast<std::int32_t>(out - 1 - held);
+    enc.cache = *held;
+    enc.carry = 0;
+    enc.pos = static_cast<std::size_t>(held - begin);
+    enc.low = static_cast<std::int32_t>(low);
+    enc.range = static_cast<std::int32_t>(range);
 }
 
 } // namespace vemk::rc

@@ -21,6 +21,8 @@
 // preconditions (1 <= freq, cumFreq + freq <= total <= 0x10000).
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
@@ -84,5 +86,145 @@ void decodeNarrow(Decoder& dec, std::int32_t freq, std::int32_t cumFreq);
 
 // True once a load has gone past the end of the coded bytes.
 inline bool ranPastEnd(const Decoder& dec) { return dec.pos > dec.size; }
+
+// ---------------------------------------------------------------------------
+// The fast path. The flows code millions of symbols with one fixed total, so
+// the operations above come again in forms that give the same results with
+// fewer divisions and unpredictable branches. Tests hold each one to the
+// plain form it replaces.
+
+// Exact division of any x < 2^24 by a fixed d in 1..0x10000, as one multiply
+// and one shift. With m = ceil(2^40 / d) = (2^40 + e) / d, 0 <= e < d:
+//   x * m / 2^40 = x / d + x * e / (d * 2^40),
+// and x * e < 2^24 * 2^16 = 2^40 makes the excess smaller than 1 / d. The
+// fraction of x / d is at most (d - 1) / d, so the excess never reaches the
+// next integer: the quotient is exact. x * m < 2^24 * 2^40 fits in 64 bits.
+struct Divisor {
+    std::uint64_t magic = 0;
+};
+inline constexpr int divisorShift = 40;
+
+constexpr Divisor divisorOf(std::uint32_t d) {
+    return {((std::uint64_t{1} << divisorShift) + d - 1) / d};
+}
+
+constexpr std::uint32_t divide(std::uint32_t x, Divisor d) {
+    return static_cast<std::uint32_t>((x * d.magic) >> divisorShift);
+}
+
+// How many bytes must move through the window to bring a narrowed range
+// (1 <= range < 2^24) back to at least 0x10000: 0, 1 or 2. Written as
+// arithmetic on purpose: as comparisons the compiler turns it into branches
+// that no predictor gets right on compressed data. range - 0x10000 wraps
+// to a value with its top bit set exactly when range < 0x10000.
+inline std::uint32_t normalisingShifts(std::uint32_t range) {
+    return ((range - 0x10000U) >> 31) + ((range - 0x100U) >> 31);
+}
+
+// The unit of the next symbol, (narrowed << bits) / total, given
+// scaled = narrowed * magic for the total's Divisor and the two bounds
+// 0x10000 * magic and 0x100 * magic: shifting the narrowed range left by 8
+// or 16 before dividing is shifting `scaled` right by 8 or 16 less.
+// Comparing `scaled` rather than the range lets the coders carry only the
+// product from one symbol to the next (magic > 0, and no product here
+// reaches 2^64). Written as selections that the compiler should turn into
+// conditional moves: whether a range needs normalising is a coin toss on
+// compressed data, and a branch on it is mispredicted half the time.
+inline std::uint32_t nextUnit(std::uint64_t scaled, std::uint64_t oneShift, std::uint64_t twoShifts) {
+    std::uint64_t unit = scaled >> divisorShift;
+    unit = __builtin_expect_with_probability(scaled < oneShift, 1, 0.5) ? scaled >> (divisorShift - 8) : unit;
+    unit = __builtin_expect_with_probability(scaled < twoShifts, 1, 0.5) ? scaled >> (divisorShift - 16) : unit;
+    return static_cast<std::uint32_t>(unit);
+}
+
+// Where a symbol's slot lies: [cumFreq, cumFreq + freq) out of the total.
+struct SymbolSlot {
+    std::uint32_t cumFreq = 0;
+    std::uint32_t freq = 0;
+};
+
+// Codes symbols[i] with slots[symbols[i]] for every i: the same stream as one
+// `encode` call per symbol with `total`. Every slot of a symbol that occurs
+// must keep the preconditions of `encode`.
+void encodeSymbols(Encoder& enc, const std::uint8_t* symbols, std::size_t count,
+                   const SymbolSlot* slots, std::int32_t total);
+
+// Decodes up to `count` symbols into `out`, asking `findSlot(target)` for
+// the slot of each target: an object with `cumFreq`, `freq` and `symbol`,
+// whose `freq` is 0 when the target has no slot. The same steps as
+// decodeTarget, the search and decodeNarrow, once per symbol; stops early
+// at a target without a slot or at a load past the end of the stream, and
+// returns the number of symbols decoded (the last one, if it needed that
+// load, included).
+template <class FindSlot>
+std::size_t decodeSymbols(Decoder& dec, std::uint8_t* out, std::size_t count, std::uint32_t total,
+                          FindSlot&& findSlot) {
+    // The unit is at most 0xFFFFFF / total: 259 or less for the scaled
+    // tables of large files. Its division then becomes a multiply as well.
+    constexpr std::uint32_t unitTable = 1024;
+    std::array<Divisor, unitTable + 1> perUnit{};
+    const std::uint32_t maxUnit = std::min(unitTable, 0xFFFFFFU / total);
+    for (std::uint32_t u = 1; u <= maxUnit; ++u) {
+        perUnit[u] = divisorOf(u);
+    }
+    const std::uint64_t magic = divisorOf(total).magic;
+    const std::uint64_t oneShift = std::uint64_t{0x10000} * magic;
+    const std::uint64_t twoShifts = std::uint64_t{0x100} * magic;
+
+    // Locals rather than the record: the stores to `out` could alias it.
+    // As in encodeSymbols, the narrowed range is carried as its product with
+    // the total's magic; unit * magic is formed while the target is still
+    // being found, so the slot's freq is one multiply away from the next
+    // unit.
+    std::uint64_t scaled = static_cast<std::uint32_t>(dec.range) * magic;
+    std::uint32_t bits = 0;
+    std::uint32_t unit = nextUnit(scaled, oneShift, twoShifts);
+    auto code = static_cast<std::uint32_t>(dec.code);
+    std::size_t pos = dec.pos;
+    const std::uint8_t* const stream = dec.buffer;
+    std::size_t i = 0;
+    // While three bytes remain, the loads look ahead without bounds checks.
+    for (; i < count && pos + 3 <= dec.size; ++i) {
+        std::uint64_t unitMagic = unit * magic;
+        std::uint32_t target = unit <= maxUnit ? divide(code, perUnit[unit]) : code / unit;
+        auto slot = findSlot(target);
+        if (slot.freq == 0) {
+            break;
+        }
+        code -= unit * static_cast<std::uint32_t>(slot.cumFreq);
+        scaled = unitMagic * static_cast<std::uint32_t>(slot.freq);
+        unit = nextUnit(scaled, oneShift, twoShifts);
+        std::uint32_t loads = static_cast<std::uint32_t>(scaled < oneShift) +
+                              static_cast<std::uint32_t>(scaled < twoShifts);
+        bits = 8 * loads;
+        std::uint32_t ahead = (std::uint32_t{stream[pos]} << 16) |
+                              (std::uint32_t{stream[pos + 1]} << 8) | stream[pos + 2];
+        // Each load keeps 24 bits: ((code & 0xFFFF) << 8) + byte.
+        code = ((code << bits) | (ahead >> (24 - bits))) & 0xFFFFFF;
+        pos += loads;
+        out[i] = static_cast<std::uint8_t>(slot.symbol);
+    }
+    dec.range = static_cast<std::int32_t>(static_cast<std::uint32_t>(scaled / magic) << bits);
+    dec.code = static_cast<std::int32_t>(code);
+    dec.pos = pos;
+    if (i < count && pos + 3 <= dec.size) {
+        return i; // stopped at a target without a slot
+    }
+
+    // The last few symbols, one plain step at a time.
+    for (; i < count; ++i) {
+        std::int32_t target = decodeTarget(dec, static_cast<std::int32_t>(total));
+        auto slot = findSlot(static_cast<std::uint32_t>(target));
+        if (slot.freq == 0) {
+            break;
+        }
+        decodeNarrow(dec, static_cast<std::int32_t>(slot.freq), static_cast<std::int32_t>(slot.cumFreq));
+        out[i] = static_cast<std::uint8_t>(slot.symbol);
+        if (ranPastEnd(dec)) {
+            return i + 1;
+        }
+    }
+    return i;
+}
 
 } // namespace vemk::rc
