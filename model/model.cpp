@@ -99,14 +99,14 @@ FrequencyTable normstat(const FrequencyTable& counts) {
     }
     Binary scale = scaleFactor(sum);
     FrequencyTable freq{};
-    for (int v = 0; v < 256; ++v) {
+    for (std::size_t v = 0; v < 256; ++v) {
         freq[v] = counts[v] == 0 ? 0 : scaledEntry(counts[v], scale);
     }
     return freq;
 }
 
 void writeFrequencyTable(const FrequencyTable& freq, std::uint8_t* out) {
-    for (int v = 0; v < 256; ++v) {
+    for (std::size_t v = 0; v < 256; ++v) {
         out[2 * v] = static_cast<std::uint8_t>(freq[v] & 0xFF);
         out[2 * v + 1] = static_cast<std::uint8_t>(freq[v] >> 8);
     }
@@ -126,7 +126,7 @@ FrequencyTable readFrequencyTable(std::span<const std::uint8_t> stored) {
 CumulativeTable cumulativeTable(const FrequencyTable& freq) {
     CumulativeTable cum{};
     std::int32_t acc = 0;
-    for (int v = 0; v < 256; ++v) {
+    for (std::size_t v = 0; v < 256; ++v) {
         cum[v] = acc;
         acc += freq[v];
     }
@@ -144,10 +144,10 @@ std::int32_t tableTotal(const FrequencyTable& freq) {
 Slot findSymbol(std::int32_t target, const FrequencyTable& freq) {
     std::int32_t acc = 0;
     if (target >= 0) {
-        for (std::int32_t v = 0; v < 256; ++v) {
+        for (std::size_t v = 0; v < 256; ++v) {
             std::int32_t next = acc + freq[v];
             if (target < next) {
-                return {acc, v, freq[v]};
+                return {acc, static_cast<std::int32_t>(v), freq[v]};
             }
             acc = next;
         }
