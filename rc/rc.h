@@ -171,6 +171,19 @@ std::size_t decodeSymbols(Decoder& dec, std::uint8_t* out, std::size_t count, st
     const std::uint64_t oneShift = std::uint64_t{0x10000} * magic;
     const std::uint64_t twoShifts = std::uint64_t{0x100} * magic;
 
+    // A stream shorter than four bytes has run past its end already: one
+    // plain step decodes the symbol that shows it.
+    if (count > 0 && ranPastEnd(dec)) {
+        std::int32_t target = decodeTarget(dec, static_cast<std::int32_t>(total));
+        auto slot = findSlot(static_cast<std::uint32_t>(target));
+        if (slot.freq == 0) {
+            return 0;
+        }
+        decodeNarrow(dec, static_cast<std::int32_t>(slot.freq), static_cast<std::int32_t>(slot.cumFreq));
+        out[0] = static_cast<std::uint8_t>(slot.symbol);
+        return 1;
+    }
+
     // Locals rather than the record: the stores to `out` could alias it.
     // As in encodeSymbols, the narrowed range is carried as its product with
     // the total's magic; unit * magic is formed while the target is still
@@ -180,50 +193,50 @@ std::size_t decodeSymbols(Decoder& dec, std::uint8_t* out, std::size_t count, st
     std::uint32_t bits = 0;
     std::uint32_t unit = nextUnit(scaled, oneShift, twoShifts);
     auto code = static_cast<std::uint32_t>(dec.code);
-    std::size_t pos = dec.pos;
-    const std::uint8_t* const stream = dec.buffer;
     std::size_t i = 0;
-    // While three bytes remain, the loads look ahead without bounds checks.
-    for (; i < count && pos + 3 <= dec.size; ++i) {
-        std::uint64_t unitMagic = unit * magic;
-        std::uint32_t target = unit <= maxUnit ? divide(code, perUnit[unit]) : code / unit;
-        auto slot = findSlot(target);
-        if (slot.freq == 0) {
-            break;
+    bool noSlot = false;
+    // Decodes while `at` <= `last`, looking at three bytes from `at` on.
+    auto run = [&](const std::uint8_t* stream, std::size_t& at, std::size_t last) {
+        for (; i < count && at <= last; ++i) {
+            std::uint64_t unitMagic = unit * magic;
+            std::uint32_t target = unit <= maxUnit ? divide(code, perUnit[unit]) : code / unit;
+            auto slot = findSlot(target);
+            if (slot.freq == 0) {
+                noSlot = true;
+                return;
+            }
+            code -= unit * static_cast<std::uint32_t>(slot.cumFreq);
+            scaled = unitMagic * static_cast<std::uint32_t>(slot.freq);
+            unit = nextUnit(scaled, oneShift, twoShifts);
+            std::uint32_t loads = static_cast<std::uint32_t>(scaled < oneShift) +
+                                  static_cast<std::uint32_t>(scaled < twoShifts);
+            bits = 8 * loads;
+            std::uint32_t ahead = (std::uint32_t{stream[at]} << 16) |
+                                  (std::uint32_t{stream[at + 1]} << 8) | stream[at + 2];
+            // Each load keeps 24 bits: ((code & 0xFFFF) << 8) + byte.
+            code = ((code << bits) | (ahead >> (24 - bits))) & 0xFFFFFF;
+            at += loads;
+            out[i] = static_cast<std::uint8_t>(slot.symbol);
         }
-        code -= unit * static_cast<std::uint32_t>(slot.cumFreq);
-        scaled = unitMagic * static_cast<std::uint32_t>(slot.freq);
-        unit = nextUnit(scaled, oneShift, twoShifts);
-        std::uint32_t loads = static_cast<std::uint32_t>(scaled < oneShift) +
-                              static_cast<std::uint32_t>(scaled < twoShifts);
-        bits = 8 * loads;
-        std::uint32_t ahead = (std::uint32_t{stream[pos]} << 16) |
-                              (std::uint32_t{stream[pos + 1]} << 8) | stream[pos + 2];
-        // Each load keeps 24 bits: ((code & 0xFFFF) << 8) + byte.
-        code = ((code << bits) | (ahead >> (24 - bits))) & 0xFFFFFF;
-        pos += loads;
-        out[i] = static_cast<std::uint8_t>(slot.symbol);
+    };
+    // While three bytes remain, straight from the stream; then from a copy
+    // of its last bytes followed by the zeros that loads past its end give,
+    // until a symbol has needed one of those (the stream was cut short).
+    std::size_t pos = dec.pos;
+    if (dec.size >= 3 && pos <= dec.size - 3) {
+        run(dec.buffer, pos, dec.size - 3);
+    }
+    if (!noSlot && i < count) {
+        std::array<std::uint8_t, 8> tail{};
+        std::size_t left = dec.size - pos;
+        std::copy(dec.buffer + pos, dec.buffer + dec.size, tail.begin());
+        std::size_t at = 0;
+        run(tail.data(), at, left);
+        pos += at;
     }
     dec.range = static_cast<std::int32_t>(static_cast<std::uint32_t>(scaled / magic) << bits);
     dec.code = static_cast<std::int32_t>(code);
     dec.pos = pos;
-    if (i < count && pos + 3 <= dec.size) {
-        return i; // stopped at a target without a slot
-    }
-
-    // The last few symbols, one plain step at a time.
-    for (; i < count; ++i) {
-        std::int32_t target = decodeTarget(dec, static_cast<std::int32_t>(total));
-        auto slot = findSlot(static_cast<std::uint32_t>(target));
-        if (slot.freq == 0) {
-            break;
-        }
-        decodeNarrow(dec, static_cast<std::int32_t>(slot.freq), static_cast<std::int32_t>(slot.cumFreq));
-        out[i] = static_cast<std::uint8_t>(slot.symbol);
-        if (ranPastEnd(dec)) {
-            return i + 1;
-        }
-    }
     return i;
 }
 
