@@ -234,7 +234,9 @@ std::size_t decodeSymbols(Decoder& dec, std::uint8_t* out, std::size_t count, st
         run(tail.data(), at, left);
         pos += at;
     }
-    dec.range = static_cast<std::int32_t>(static_cast<std::uint32_t>(scaled / magic) << bits);
+    // Stopped at a target without a slot, the decoder is where the plain
+    // steps leave it: divided, its range holding the unit.
+    dec.range = static_cast<std::int32_t>(noSlot ? unit : static_cast<std::uint32_t>(scaled / magic) << bits);
     dec.code = static_cast<std::int32_t>(code);
     dec.pos = pos;
     return i;
