@@ -6,25 +6,10 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
-#include <cstdlib>
-#include <memory>
-#include <span>
+
+#include "vemk/vemk.h"
 
 namespace vemk {
-
-struct FreeBytes {
-    void operator()(std::uint8_t* p) const noexcept { std::free(p); }
-};
-
-struct ByteString {
-    std::unique_ptr<std::uint8_t[], FreeBytes> bytes;
-    std::size_t size = 0; // bytes in use, from the start of `bytes`
-
-    std::uint8_t* data() { return bytes.get(); }
-    const std::uint8_t* data() const { return bytes.get(); }
-    std::span<const std::uint8_t> view() const { return {bytes.get(), size}; }
-};
 
 // Room for `capacity` bytes, uninitialised, with `size` 0. On failure
 // `bytes` is null; the caller decides what that means.

@@ -149,4 +149,30 @@ Result decompressFile(InputFile& in, OutputFile& out) {
     return writeAndClose(out, r.bytes.view(), {});
 }
 
+Result compressFile(const char* inputName, const char* outputName) {
+    InputFile in;
+    if (!openInput(inputName, in)) {
+        return Result::cannotOpenInput;
+    }
+    OutputFile out;
+    if (!openOutput(outputName, in, out)) {
+        closeInput(in);
+        return Result::cannotOpenOutput;
+    }
+    return compressFile(in, out);
+}
+
+Result decompressFile(const char* inputName, const char* outputName) {
+    InputFile in;
+    if (!openInput(inputName, in)) {
+        return Result::cannotOpenInput;
+    }
+    OutputFile out;
+    if (!openOutput(outputName, in, out)) {
+        closeInput(in);
+        return Result::cannotOpenOutput;
+    }
+    return decompressFile(in, out);
+}
+
 } // namespace vemk

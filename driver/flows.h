@@ -18,9 +18,6 @@
 
 namespace vemk {
 
-// The longest input that the signed 32-bit length field can describe.
-inline constexpr std::size_t maxInputBytes = 0x7FFFFFFF;
-
 struct Compressed {
     Result result = Result::ok;
     ByteString stream;          // the coded stream
@@ -30,25 +27,12 @@ struct Compressed {
 // Codes `input` (at most maxInputBytes long) with its own static table.
 Compressed compressBytes(std::span<const std::uint8_t> input);
 
-struct Restored {
-    Result result = Result::ok;
-    ByteString bytes; // exactly `length` bytes when result is ok
-};
-
 // Decodes `length` bytes from `coded` with `table`. Damage is refused
 // rather than guessed at: a negative length, a table that cannot code a
 // non-empty file, a target outside the table, and a stream that ends before
 // the last symbol. Bytes after the end of the stream are never looked at.
 Restored decompressBytes(std::span<const std::uint8_t> coded, const model::FrequencyTable& table,
                          std::int32_t length);
-
-// Whole compressed files in memory: head and coded stream.
-struct Packed {
-    Result result = Result::ok;
-    ByteString file;
-};
-Packed compressBuffer(std::span<const std::uint8_t> input);
-Restored decompressBuffer(std::span<const std::uint8_t> file);
 
 // Mode "c" and mode "d" on two open files. Both files are closed on return.
 Result compressFile(InputFile& in, OutputFile& out);

@@ -6,6 +6,10 @@ const char* messageFor(Result r) {
     switch (r) {
     case Result::ok:
         return "";
+    case Result::cannotOpenInput:
+        return "cannot open file";
+    case Result::cannotOpenOutput:
+        return "cannot open out file";
     case Result::readFailed:
         return "cannot read file";
     case Result::inputTooLarge:

@@ -14,8 +14,6 @@ namespace vemk {
 namespace {
 
 constexpr const char* usageMessage = "vemk {c|d} infile outfile";
-constexpr const char* inputMessage = "cannot open file";
-constexpr const char* outputMessage = "cannot open out file";
 constexpr const char* modeMessage = "Run time error, rule 'Start' in module 'vemk' does not match\n";
 constexpr const char* waitTitle = "\x1b]0;press any key to exit\x07";
 
@@ -88,11 +86,11 @@ int Start(int argc, char** argv) {
     }
     InputFile in;
     if (!openInput(argv[2], in)) {
-        return fail(inputMessage);
+        return fail(messageFor(Result::cannotOpenInput));
     }
     OutputFile out;
     if (!openOutput(argv[3], in, out)) {
-        return fail(outputMessage);
+        return fail(messageFor(Result::cannotOpenOutput));
     }
     Result r;
     if (std::strcmp(argv[1], "c") == 0) {
