@@ -25,7 +25,8 @@ namespace vemk {
 
 // Failure messages name a result instead of dumping its bytes.
 inline void PrintTo(Result r, std::ostream* os) {
-    static const char* const names[] = {"ok", "readFailed", "inputTooLarge", "outOfMemory",
+    static const char* const names[] = {"ok", "cannotOpenInput", "cannotOpenOutput",
+                                        "readFailed", "inputTooLarge", "outOfMemory",
                                         "writeFailed", "negativeLength", "badTable",
                                         "targetOutsideTable", "streamCutShort"};
     auto i = static_cast<std::size_t>(r);
