@@ -119,17 +119,18 @@ namespace vemk::rc {
 
 // The bytes held back as `cache` and `pending` are written at once and only
 // provisionally: the buffer is in memory, so a carry can still run back
-// through them there. That leaves one rare branch per symbol (the carry)
-// and lets the normalisation write two bytes unconditionally and keep as
-// many as it needs.
+// through them there. A carry is common (about one symbol in three on
+// text), so it must not cost a branch: the last written byte rides above the
+// window and takes it by addition. The normalisation writes four bytes
+// unconditionally and keeps as many as it needs.
 void encodeSymbols(Encoder& enc, const std::uint8_t* symbols, std::size_t count,
                    const SymbolSlot* slots, std::int32_t total) {
     if (count == 0 || enc.outOfMemory) {
         return;
     }
     auto pending = static_cast<std::size_t>(enc.pending);
-    // The held-back bytes, two bytes per symbol, two bytes of slack.
-    if (!makeRoom(enc, 1 + pending + 2 * count + 2)) {
+    // The held-back bytes, two bytes per symbol, three bytes of slack.
+    if (!makeRoom(enc, 1 + pending + 2 * count + 3)) {
         enc.outOfMemory = true;
         return;
     }
@@ -163,27 +164,35 @@ void encodeSymbols(Encoder& enc, const std::uint8_t* symbols, std::size_t count,
         freqMagic[v] = slots[v].freq * magic;
         cumFreq[v] = slots[v].cumFreq;
     }
-    auto low = static_cast<std::uint32_t>(enc.low);
+    // `window` holds the last byte before the window (its top 8 bits) and
+    // the 24-bit window itself, so that a carry out of the window lands in
+    // that byte by plain addition. Each step stores all four bytes, in
+    // stream order, from the position of that byte on; only a carry out of
+    // a 0xFF byte (the addition overflows 32 bits) has to run back through
+    // the buffer.
+    std::uint32_t window = (std::uint32_t{out[-1]} << 24) | static_cast<std::uint32_t>(enc.low);
     std::uint64_t scaled = static_cast<std::uint32_t>(enc.range) * magic;
     std::uint32_t bits = 0;
     std::uint32_t unit = nextUnit(scaled, oneShift, twoShifts);
     for (std::size_t i = 0; i < count; ++i) {
         std::uint8_t symbol = symbols[i];
-        low += unit * cumFreq[symbol];
+        bool carriedOut = __builtin_add_overflow(window, unit * cumFreq[symbol], &window);
         scaled = unit * freqMagic[symbol];
         unit = nextUnit(scaled, oneShift, twoShifts);
-        if (low > 0xFFFFFF) {
-            carryBack(out);
-            low &= 0xFFFFFF;
+        if (carriedOut) [[unlikely]] {
+            carryBack(out - 1);
         }
         std::uint32_t shifts = static_cast<std::uint32_t>(scaled < oneShift) +
                                static_cast<std::uint32_t>(scaled < twoShifts);
         bits = 8 * shifts;
-        out[0] = static_cast<std::uint8_t>(low >> 16);
-        out[1] = static_cast<std::uint8_t>(low >> 8);
+        out[-1] = static_cast<std::uint8_t>(window >> 24);
+        out[0] = static_cast<std::uint8_t>(window >> 16);
+        out[1] = static_cast<std::uint8_t>(window >> 8);
+        out[2] = static_cast<std::uint8_t>(window);
         out += shifts;
-        low = (low << bits) & 0xFFFFFF;
+        window <<= bits;
     }
+    const std::uint32_t low = window & 0xFFFFFF;
     const auto range = static_cast<std::uint32_t>(scaled / magic) << bits;
 
     // Back to the held-back form: the trailing 0xFF bytes are pending, the
