@@ -74,10 +74,9 @@ Restored decompressBytes(std::span<const std::uint8_t> coded, const model::Frequ
     if (length == 0) {
         return r;
     }
-    // Targets at or past the total have no slot: the stream is damaged.
     const model::SymbolLookup lookup = model::symbolLookup(table);
-    const auto slotOf = [&lookup, &table, total = static_cast<std::uint32_t>(total)](std::uint32_t target) {
-        return target < total ? model::findSymbolFast(target, lookup, table) : model::Slot{0, 0, 0};
+    const auto slotOf = [&lookup, &table](std::uint32_t target) {
+        return model::findSymbolFast(target, lookup, table);
     };
     rc::Decoder dec = rc::newDecoder(coded);
     auto count = static_cast<std::size_t>(length);

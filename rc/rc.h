@@ -149,40 +149,40 @@ struct SymbolSlot {
 void encodeSymbols(Encoder& enc, const std::uint8_t* symbols, std::size_t count,
                    const SymbolSlot* slots, std::int32_t total);
 
-// Decodes up to `count` symbols into `out`, asking `findSlot(target)` for
-// the slot of each target: an object with `cumFreq`, `freq` and `symbol`,
-// whose `freq` is 0 when the target has no slot. The same steps as
-// decodeTarget, the search and decodeNarrow, once per symbol; stops early
-// at a target without a slot or at a load past the end of the stream, and
-// returns the number of symbols decoded (the last one, if it needed that
-// load, included).
+// Decodes up to `count` symbols into `out`. `findSlot(target)` gives the
+// slot of a target below `total`: an object with `cumFreq`, `freq` (at
+// least 1) and `symbol`. A target at or past `total` has no slot. The same
+// steps as decodeTarget, the search and decodeNarrow, once per symbol;
+// stops early at a target without a slot or at a load past the end of the
+// stream, and returns the number of symbols decoded (the last one, if it
+// needed that load, included).
 template <class FindSlot>
 std::size_t decodeSymbols(Decoder& dec, std::uint8_t* out, std::size_t count, std::uint32_t total,
-                          FindSlot&& findSlot) {
-    // The unit is at most 0xFFFFFF / total: 259 or less for the scaled
-    // tables of large files. Its division then becomes a multiply as well.
-    constexpr std::uint32_t unitTable = 1024;
-    std::array<Divisor, unitTable + 1> perUnit{};
-    const std::uint32_t maxUnit = std::min(unitTable, 0xFFFFFFU / total);
-    for (std::uint32_t u = 1; u <= maxUnit; ++u) {
-        perUnit[u] = divisorOf(u);
+                          FindSlot&& findSlot);
+
+namespace detail {
+
+// Units up to this have their division by a table of Divisors; the unit is
+// at most 0xFFFFFF / total, so every scaled table qualifies.
+inline constexpr std::uint32_t tabledUnits = 1024;
+
+// Four bytes of the stream from `p` on, the first in the top byte.
+inline std::uint32_t fourBytes(const std::uint8_t* p) {
+    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
+}
+
+template <bool unitsTabled, class FindSlot>
+std::size_t decodeRuns(Decoder& dec, std::uint8_t* out, std::size_t count, std::uint32_t total,
+                       FindSlot& findSlot) {
+    std::array<Divisor, tabledUnits + 1> perUnit{};
+    if constexpr (unitsTabled) {
+        for (std::uint32_t u = 1; u <= 0xFFFFFFU / total; ++u) {
+            perUnit[u] = divisorOf(u);
+        }
     }
     const std::uint64_t magic = divisorOf(total).magic;
     const std::uint64_t oneShift = std::uint64_t{0x10000} * magic;
     const std::uint64_t twoShifts = std::uint64_t{0x100} * magic;
-
-    // A stream shorter than four bytes has run past its end already: one
-    // plain step decodes the symbol that shows it.
-    if (count > 0 && ranPastEnd(dec)) {
-        std::int32_t target = decodeTarget(dec, static_cast<std::int32_t>(total));
-        auto slot = findSlot(static_cast<std::uint32_t>(target));
-        if (slot.freq == 0) {
-            return 0;
-        }
-        decodeNarrow(dec, static_cast<std::int32_t>(slot.freq), static_cast<std::int32_t>(slot.cumFreq));
-        out[0] = static_cast<std::uint8_t>(slot.symbol);
-        return 1;
-    }
 
     // Locals rather than the record: the stores to `out` could alias it.
     // As in encodeSymbols, the narrowed range is carried as its product with
@@ -194,52 +194,92 @@ std::size_t decodeSymbols(Decoder& dec, std::uint8_t* out, std::size_t count, st
     std::uint32_t unit = nextUnit(scaled, oneShift, twoShifts);
     auto code = static_cast<std::uint32_t>(dec.code);
     std::size_t i = 0;
-    bool noSlot = false;
-    // Decodes while `at` <= `last`, looking at three bytes from `at` on.
-    auto run = [&](const std::uint8_t* stream, std::size_t& at, std::size_t last) {
-        for (; i < count && at <= last; ++i) {
-            std::uint64_t unitMagic = unit * magic;
-            std::uint32_t target = unit <= maxUnit ? divide(code, perUnit[unit]) : code / unit;
-            auto slot = findSlot(target);
-            if (slot.freq == 0) {
-                noSlot = true;
-                return;
-            }
-            code -= unit * static_cast<std::uint32_t>(slot.cumFreq);
-            scaled = unitMagic * static_cast<std::uint32_t>(slot.freq);
-            unit = nextUnit(scaled, oneShift, twoShifts);
-            std::uint32_t loads = static_cast<std::uint32_t>(scaled < oneShift) +
-                                  static_cast<std::uint32_t>(scaled < twoShifts);
-            bits = 8 * loads;
-            std::uint32_t ahead = (std::uint32_t{stream[at]} << 16) |
-                                  (std::uint32_t{stream[at + 1]} << 8) | stream[at + 2];
-            // Each load keeps 24 bits: ((code & 0xFFFF) << 8) + byte.
-            code = ((code << bits) | (ahead >> (24 - bits))) & 0xFFFFFF;
-            at += loads;
-            out[i] = static_cast<std::uint8_t>(slot.symbol);
+    // One symbol, looking at four bytes of `stream` from `at` on; false for
+    // a target without a slot.
+    auto step = [&](const std::uint8_t* stream, std::size_t& at) {
+        std::uint64_t unitMagic = unit * magic;
+        std::uint32_t target = unitsTabled ? divide(code, perUnit[unit]) : code / unit;
+        if (target >= total) {
+            return false;
         }
+        auto slot = findSlot(target);
+        code -= unit * static_cast<std::uint32_t>(slot.cumFreq);
+        scaled = unitMagic * static_cast<std::uint32_t>(slot.freq);
+        unit = nextUnit(scaled, oneShift, twoShifts);
+        std::uint32_t loads = static_cast<std::uint32_t>(scaled < oneShift) +
+                              static_cast<std::uint32_t>(scaled < twoShifts);
+        bits = 8 * loads;
+        // Each load keeps 24 bits: ((code & 0xFFFF) << 8) + byte.
+        std::uint64_t window = (std::uint64_t{code} << 32) | fourBytes(stream + at);
+        code = static_cast<std::uint32_t>((window << bits) >> 32) & 0xFFFFFF;
+        at += loads;
+        out[i] = static_cast<std::uint8_t>(slot.symbol);
+        return true;
     };
-    // While three bytes remain, straight from the stream; then from a copy
-    // of its last bytes followed by the zeros that loads past its end give,
-    // until a symbol has needed one of those (the stream was cut short).
+
+    // While four bytes remain, straight from the stream, in runs short
+    // enough that none can look past its end (a symbol loads at most two
+    // bytes).
     std::size_t pos = dec.pos;
-    if (dec.size >= 3 && pos <= dec.size - 3) {
-        run(dec.buffer, pos, dec.size - 3);
+    bool noSlot = false;
+    if (dec.size >= 4) {
+        const std::size_t last = dec.size - 4;
+        while (!noSlot && i < count && pos <= last) {
+            const std::size_t end = std::min(count, i + (last - pos) / 2 + 1);
+            while (i < end) {
+                if (!step(dec.buffer, pos)) {
+                    noSlot = true;
+                    break;
+                }
+                ++i;
+            }
+        }
     }
+    // Then from a copy of the last bytes followed by the zeros that loads
+    // past the end give, until a symbol has needed one of those: the
+    // stream was cut short.
     if (!noSlot && i < count) {
         std::array<std::uint8_t, 8> tail{};
-        std::size_t left = dec.size - pos;
+        const std::size_t left = dec.size - pos;
         std::copy(dec.buffer + pos, dec.buffer + dec.size, tail.begin());
         std::size_t at = 0;
-        run(tail.data(), at, left);
+        while (i < count && at <= left && step(tail.data(), at)) {
+            ++i;
+        }
         pos += at;
     }
     // Stopped at a target without a slot, the decoder is where the plain
     // steps leave it: divided, its range holding the unit.
-    dec.range = static_cast<std::int32_t>(noSlot ? unit : static_cast<std::uint32_t>(scaled / magic) << bits);
+    dec.range = static_cast<std::int32_t>(i < count && pos <= dec.size
+                                              ? unit
+                                              : static_cast<std::uint32_t>(scaled / magic) << bits);
     dec.code = static_cast<std::int32_t>(code);
     dec.pos = pos;
     return i;
+}
+
+} // namespace detail
+
+template <class FindSlot>
+std::size_t decodeSymbols(Decoder& dec, std::uint8_t* out, std::size_t count, std::uint32_t total,
+                          FindSlot&& findSlot) {
+    if (count == 0) {
+        return 0;
+    }
+    // A stream shorter than four bytes has run past its end already: one
+    // plain step decodes the symbol that shows it.
+    if (ranPastEnd(dec)) {
+        auto target = static_cast<std::uint32_t>(decodeTarget(dec, static_cast<std::int32_t>(total)));
+        if (target >= total) {
+            return 0;
+        }
+        auto slot = findSlot(target);
+        decodeNarrow(dec, static_cast<std::int32_t>(slot.freq), static_cast<std::int32_t>(slot.cumFreq));
+        out[0] = static_cast<std::uint8_t>(slot.symbol);
+        return 1;
+    }
+    return 0xFFFFFFU / total <= detail::tabledUnits ? detail::decodeRuns<true>(dec, out, count, total, findSlot)
+                                                    : detail::decodeRuns<false>(dec, out, count, total, findSlot);
 }
 
 } // namespace vemk::rc
