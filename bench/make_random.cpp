@@ -10,15 +10,10 @@
 #include <cstring>
 #include <vector>
 
+#include "splitmix.h"
+
 namespace {
 
-std::uint64_t next(std::uint64_t& state) {
-    state += 0x9E3779B97F4A7C15ULL;
-    std::uint64_t z = state;
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-    return z ^ (z >> 31);
-}
 
 bool parse(const char* text, std::uint64_t& value) {
     char* end = nullptr;
@@ -50,7 +45,7 @@ int main(int argc, char** argv) {
     while (bytes > 0) {
         std::size_t n = bytes < block.size() ? static_cast<std::size_t>(bytes) : block.size();
         for (std::size_t i = 0; i < n; i += 8) {
-            std::uint64_t word = next(state);
+            std::uint64_t word = vemk::bench::splitmix(state);
             for (std::size_t k = 0; k < 8 && i + k < n; ++k) {
                 block[i + k] = static_cast<unsigned char>(word >> (8 * k));
             }

@@ -19,19 +19,15 @@
 #include "driver/flows.h"
 #include "model/model.h"
 
+#include "splitmix.h"
+
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
 constexpr std::size_t syntheticBytes = std::size_t{1} << 20;
 
-std::uint64_t splitmix(std::uint64_t& state) {
-    state += 0x9E3779B97F4A7C15ULL;
-    std::uint64_t z = state;
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-    return z ^ (z >> 31);
-}
+using vemk::bench::splitmix;
 
 struct Input {
     Bytes bytes;

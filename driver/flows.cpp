@@ -148,7 +148,11 @@ Result decompressFile(InputFile& in, OutputFile& out) {
     return writeAndClose(out, r.bytes.view(), {});
 }
 
-Result compressFile(const char* inputName, const char* outputName) {
+namespace {
+
+// Opens the two files by name with the command line's rules and runs `flow`
+// on them; the flow closes both.
+Result onFiles(const char* inputName, const char* outputName, Result (*flow)(InputFile&, OutputFile&)) {
     InputFile in;
     if (!openInput(inputName, in)) {
         return Result::cannotOpenInput;
@@ -158,20 +162,17 @@ Result compressFile(const char* inputName, const char* outputName) {
         closeInput(in);
         return Result::cannotOpenOutput;
     }
-    return compressFile(in, out);
+    return flow(in, out);
+}
+
+} // namespace
+
+Result compressFile(const char* inputName, const char* outputName) {
+    return onFiles(inputName, outputName, compressFile);
 }
 
 Result decompressFile(const char* inputName, const char* outputName) {
-    InputFile in;
-    if (!openInput(inputName, in)) {
-        return Result::cannotOpenInput;
-    }
-    OutputFile out;
-    if (!openOutput(outputName, in, out)) {
-        closeInput(in);
-        return Result::cannotOpenOutput;
-    }
-    return decompressFile(in, out);
+    return onFiles(inputName, outputName, decompressFile);
 }
 
 } // namespace vemk
