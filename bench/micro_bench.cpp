@@ -157,8 +157,10 @@ void decode(benchmark::State& state, Source source) {
 
 // The targets that decoding the input would search for: one per byte, at a
 // seeded point inside that byte's slot, so the mix of shallow and deep
-// searches is the input's own. One symbol counts as one byte.
-void findSymbol(benchmark::State& state, Source source) {
+// searches is the input's own. One symbol counts as one byte. The plain
+// scan and the lookup that the decoder uses.
+template <bool fast>
+void searchSymbols(benchmark::State& state, Source source) {
     const Input& in = source();
     vemk::model::FrequencyTable freq = vemk::model::normstat(vemk::model::countBytes(in.bytes));
     vemk::model::CumulativeTable cum = vemk::model::cumulativeTable(freq);
@@ -169,9 +171,11 @@ void findSymbol(benchmark::State& state, Source source) {
         auto within = static_cast<std::int32_t>(splitmix(seed) % static_cast<std::uint64_t>(freq[b]));
         targets.push_back(cum[b] + within);
     }
+    const vemk::model::SymbolLookup lookup = vemk::model::symbolLookup(freq);
     for (auto _ : state) {
         for (std::int32_t t : targets) {
-            vemk::model::Slot slot = vemk::model::findSymbol(t, freq);
+            vemk::model::Slot slot = fast ? vemk::model::findSymbolFast(static_cast<std::uint32_t>(t), lookup, freq)
+                                          : vemk::model::findSymbol(t, freq);
             benchmark::DoNotOptimize(slot);
         }
     }
@@ -179,6 +183,9 @@ void findSymbol(benchmark::State& state, Source source) {
                             static_cast<std::int64_t>(targets.size()));
     state.SetLabel(in.label);
 }
+
+void findSymbol(benchmark::State& state, Source source) { searchSymbols<false>(state, source); }
+void findSymbolFast(benchmark::State& state, Source source) { searchSymbols<true>(state, source); }
 
 } // namespace
 
@@ -190,3 +197,4 @@ BENCHMARK_CAPTURE(decode, corpus, corpus)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(decode, random, randomBytes)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(decode, oneValue, repeatedByte)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(findSymbol, corpus, corpus)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(findSymbolFast, corpus, corpus)->Unit(benchmark::kMillisecond);
