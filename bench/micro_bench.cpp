@@ -174,7 +174,9 @@ void searchSymbols(benchmark::State& state, Source source) {
     const vemk::model::SymbolLookup lookup = vemk::model::symbolLookup(freq);
     for (auto _ : state) {
         for (std::int32_t t : targets) {
-            vemk::model::Slot slot = fast ? vemk::model::findSymbolFast(static_cast<std::uint32_t>(t), lookup, freq)
+            vemk::model::Slot slot = fast ? vemk::model::findSymbolFast(static_cast<std::uint32_t>(t),
+                                                                      static_cast<std::uint32_t>(t) >> vemk::model::SymbolLookup::bucketBits,
+                                                                      lookup, freq)
                                           : vemk::model::findSymbol(t, freq);
             benchmark::DoNotOptimize(slot);
         }

@@ -78,10 +78,11 @@ struct SymbolLookup {
 SymbolLookup symbolLookup(const FrequencyTable& freq);
 
 // The same result as findSymbol(target, table) for 0 <= target < total;
-// callers refuse other targets before they get here.
-inline Slot findSymbolFast(std::uint32_t target, const SymbolLookup& lookup,
+// callers refuse other targets before they get here. `run` is
+// target >> bucketBits, which a caller may have at hand sooner.
+inline Slot findSymbolFast(std::uint32_t target, std::uint32_t run, const SymbolLookup& lookup,
                            const FrequencyTable& freq) {
-    std::uint32_t b = target >> SymbolLookup::bucketBits;
+    std::uint32_t b = run;
     std::uint32_t v = lookup.bucketSymbol[b];
     if (target < lookup.slotEnd[v]) [[likely]] {
         return {lookup.bucketCumFreq[b], static_cast<std::int32_t>(v), lookup.bucketFreq[b]};

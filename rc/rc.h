@@ -149,9 +149,11 @@ struct SymbolSlot {
 void encodeSymbols(Encoder& enc, const std::uint8_t* symbols, std::size_t count,
                    const SymbolSlot* slots, std::int32_t total);
 
-// Decodes up to `count` symbols into `out`. `findSlot(target)` gives the
-// slot of a target below `total`: an object with `cumFreq`, `freq` (at
-// least 1) and `symbol`. A target at or past `total` has no slot. The same
+// Decodes up to `count` symbols into `out`. `findSlot(target, quotient)`
+// gives the slot of a target below `total`: an object with `cumFreq`, `freq`
+// (at least 1) and `symbol`; `quotient` is the target with divisorShift
+// bits of fraction below it (its integer part exact). A target at or past
+// `total` has no slot. The same
 // steps as decodeTarget, the search and decodeNarrow, once per symbol;
 // stops early at a target without a slot or at a load past the end of the
 // stream, and returns the number of symbols decoded (the last one, if it
@@ -198,11 +200,16 @@ std::size_t decodeRuns(Decoder& dec, std::uint8_t* out, std::size_t count, std::
     // a target without a slot.
     auto step = [&](const std::uint8_t* stream, std::size_t& at) {
         std::uint64_t unitMagic = unit * magic;
-        std::uint32_t target = unitsTabled ? divide(code, perUnit[unit]) : code / unit;
+        // The target, and the same quotient with divisorShift bits of
+        // fraction: shifting it further gives coarser runs of targets at no
+        // cost on the path to the slot.
+        std::uint64_t quotient = unitsTabled ? code * perUnit[unit].magic
+                                             : std::uint64_t{code / unit} << divisorShift;
+        auto target = static_cast<std::uint32_t>(quotient >> divisorShift);
         if (target >= total) {
             return false;
         }
-        auto slot = findSlot(target);
+        auto slot = findSlot(target, quotient);
         code -= unit * static_cast<std::uint32_t>(slot.cumFreq);
         scaled = unitMagic * static_cast<std::uint32_t>(slot.freq);
         unit = nextUnit(scaled, oneShift, twoShifts);
@@ -273,7 +280,7 @@ std::size_t decodeSymbols(Decoder& dec, std::uint8_t* out, std::size_t count, st
         if (target >= total) {
             return 0;
         }
-        auto slot = findSlot(target);
+        auto slot = findSlot(target, std::uint64_t{target} << divisorShift);
         decodeNarrow(dec, static_cast<std::int32_t>(slot.freq), static_cast<std::int32_t>(slot.cumFreq));
         out[0] = static_cast<std::uint8_t>(slot.symbol);
         return 1;

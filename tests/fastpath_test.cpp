@@ -195,10 +195,14 @@ void expectSameDecoding(std::span<const std::uint8_t> stream, const model::Frequ
     const auto total = static_cast<std::uint32_t>(model::tableTotal(table));
     const model::SymbolLookup lookup = model::symbolLookup(table);
     const model::Slot none{0, 0, 0};
-    auto scan = [&](std::uint32_t t) {
+    auto scan = [&](std::uint32_t t, std::uint64_t) {
         return t < total ? model::findSymbol(static_cast<std::int32_t>(t), table) : none;
     };
-    auto fast = [&](std::uint32_t t) { return t < total ? model::findSymbolFast(t, lookup, table) : none; };
+    // The run comes from the quotient, as in the decompression flow.
+    auto fast = [&](std::uint32_t t, std::uint64_t quotient) {
+        auto run = static_cast<std::uint32_t>(quotient >> (rc::divisorShift + model::SymbolLookup::bucketBits));
+        return t < total ? model::findSymbolFast(t, run, lookup, table) : none;
+    };
     const Decoded expected = plainDecode(stream, table, count);
     const bool refused = expected.symbols.size() < count && expected.pos <= stream.size();
     for (const auto& [search, got] : {std::pair{"scan", fastDecode(stream, total, count, scan)},
@@ -261,7 +265,9 @@ TEST(SymbolLookup, MatchesTheScanOnEveryTarget) {
             if (t >= expected.cumFreq + expected.freq) {
                 expected = model::findSymbol(t, table);
             }
-            model::Slot got = model::findSymbolFast(static_cast<std::uint32_t>(t), lookup, table);
+            model::Slot got = model::findSymbolFast(static_cast<std::uint32_t>(t),
+                                                         static_cast<std::uint32_t>(t) >> model::SymbolLookup::bucketBits,
+                                                         lookup, table);
             ASSERT_EQ(std::tuple(got.cumFreq, got.freq, got.symbol),
                       std::tuple(expected.cumFreq, expected.freq, expected.symbol))
                 << "(cumFreq, freq, symbol) of target " << t << " of total " << total;
