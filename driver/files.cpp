@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
+#include <ctime>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -27,6 +30,37 @@ bool lockOrUnsupported(int fd, int how) {
     return errno != EWOULDBLOCK;
 }
 
+// SIGPIPE held back while this exists: a write to a pipe whose reader has
+// gone fails with EPIPE instead of ending the process. A SIGPIPE that such
+// a write raises is taken off the thread before the old mask returns, so
+// that it is not delivered then; one that was already pending stays.
+class PipeSignalHeld {
+public:
+    PipeSignalHeld() {
+        sigemptyset(&pipeOnly_);
+        sigaddset(&pipeOnly_, SIGPIPE);
+        sigset_t pending;
+        sigpending(&pending);
+        wasPending_ = sigismember(&pending, SIGPIPE) == 1;
+        pthread_sigmask(SIG_BLOCK, &pipeOnly_, &saved_);
+    }
+    ~PipeSignalHeld() {
+        if (!wasPending_) {
+            const timespec now{};
+            while (sigtimedwait(&pipeOnly_, nullptr, &now) == -1 && errno == EINTR) {
+            }
+        }
+        pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+    }
+    PipeSignalHeld(const PipeSignalHeld&) = delete;
+    PipeSignalHeld& operator=(const PipeSignalHeld&) = delete;
+
+private:
+    sigset_t pipeOnly_{};
+    sigset_t saved_{};
+    bool wasPending_ = false;
+};
+
 } // namespace
 
 bool openInput(const char* name, InputFile& in) {
@@ -35,7 +69,8 @@ bool openInput(const char* name, InputFile& in) {
         return false;
     }
     struct stat st {};
-    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || !lockOrUnsupported(fd, LOCK_SH)) {
+    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) ||
+        (S_ISREG(st.st_mode) && !lockOrUnsupported(fd, LOCK_SH))) {
         close(fd);
         return false;
     }
@@ -52,12 +87,14 @@ bool openOutput(const char* name, const InputFile& in, OutputFile& out) {
     struct stat inSt {};
     bool sameAsInput = fstat(fd, &st) == 0 && fstat(in.fd, &inSt) == 0 &&
                        st.st_dev == inSt.st_dev && st.st_ino == inSt.st_ino;
-    if (sameAsInput || !lockOrUnsupported(fd, LOCK_EX)) {
+    out.regular = S_ISREG(st.st_mode);
+    if (sameAsInput || (out.regular && !lockOrUnsupported(fd, LOCK_EX))) {
         close(fd);
         return false;
     }
-    out.regular = S_ISREG(st.st_mode);
     out.name = name;
+    out.device = st.st_dev;
+    out.inode = st.st_ino;
     if (out.regular && ftruncate(fd, 0) != 0) {
         close(fd);
         return false;
@@ -121,6 +158,7 @@ void closeInput(InputFile& in) {
 }
 
 bool writeAll(OutputFile& out, std::span<const std::uint8_t> bytes) {
+    const PipeSignalHeld held;
     while (!bytes.empty()) {
         ssize_t put = write(out.fd, bytes.data(), std::min(bytes.size(), chunk));
         if (put < 0 && errno == EINTR) {
@@ -141,12 +179,22 @@ Result closeOutput(OutputFile& out, bool failed) {
     if (failed && out.regular) {
         (void)ftruncate(out.fd, 0);
     }
-    bool closed = close(out.fd) == 0;
+    // EINTR leaves the descriptor closed and the data written.
+    bool closed = close(out.fd) == 0 || errno == EINTR;
     out.fd = -1;
     if (!closed && !failed && out.regular) {
-        // A close can report a write that the file system deferred; the
-        // descriptor is gone, so the file is emptied by its name.
-        (void)truncate(out.name, 0);
+        // A close can report a write that the file system deferred. The
+        // descriptor and its lock are gone: the file is emptied by its name,
+        // but only if it is still ours and no other run has taken it since.
+        int again = open(out.name, O_WRONLY | O_CLOEXEC | O_NOCTTY);
+        struct stat st {};
+        if (again >= 0 && fstat(again, &st) == 0 && st.st_dev == out.device && st.st_ino == out.inode &&
+            flock(again, LOCK_EX | LOCK_NB) == 0) {
+            (void)ftruncate(again, 0);
+        }
+        if (again >= 0) {
+            close(again);
+        }
     }
     return failed || !closed ? Result::writeFailed : Result::ok;
 }

@@ -1,14 +1,17 @@
 // File handling: opening the two files with their sharing rules, reading a
 // whole file, writing it out, and emptying an output that failed.
 //
-// Sharing is made real with advisory locks: the input is held with a
-// shared lock (other readers welcome), the output with an exclusive one
-// taken before it is truncated, so `vemk c f f` and two runs writing one
-// output at the same time fail instead of destroying data.
+// Sharing is made real with advisory locks on regular files: the input is
+// held with a shared lock (other readers welcome), the output with an
+// exclusive one taken before it is truncated, so `vemk c f f` and two runs
+// writing one output at the same time fail instead of destroying data.
+// Devices and pipes (/dev/null, a terminal) hold no data to protect and are
+// not locked.
 #pragma once
 
 #include <cstdint>
 #include <span>
+#include <sys/types.h>
 
 #include "common/bytes.h"
 #include "driver/result.h"
@@ -21,8 +24,10 @@ struct InputFile {
 
 struct OutputFile {
     int fd = -1;
-    bool regular = false;       // only a regular file can be emptied after a failure
+    bool regular = false;       // only a regular file is locked, and emptied after a failure
     const char* name = nullptr; // for emptying it once the descriptor is closed
+    dev_t device = 0;           // and for knowing it again by name then
+    ino_t inode = 0;
 };
 
 // Opens an existing file for reading. False for a missing file, a
@@ -45,7 +50,8 @@ Result readWhole(InputFile& in, std::int64_t lengthHint, std::size_t maxBytes, B
 
 void closeInput(InputFile& in);
 
-// Writes every byte, in order.
+// Writes every byte, in order. A reader that has gone away (a closed pipe)
+// is a failed write like any other, never a signal that ends the process.
 bool writeAll(OutputFile& out, std::span<const std::uint8_t> bytes);
 
 // Closes the output. With `failed`, or when the close itself fails, the

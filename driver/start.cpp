@@ -1,5 +1,7 @@
 #include "driver/start.h"
 
+#include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <termios.h>
@@ -81,6 +83,9 @@ void keepStandardStreamsApart() {
 
 int Start(int argc, char** argv) {
     keepStandardStreamsApart();
+    // A reader that goes away (`vemk d f /dev/stdout | head`) is a failed
+    // write with its message, not a signal that ends the run unreported.
+    (void)std::signal(SIGPIPE, SIG_IGN);
     if (argc - 1 < 3) {
         return fail(usageMessage);
     }

@@ -112,15 +112,6 @@ constexpr std::uint32_t divide(std::uint32_t x, Divisor d) {
     return static_cast<std::uint32_t>((x * d.magic) >> divisorShift);
 }
 
-// How many bytes must move through the window to bring a narrowed range
-// (1 <= range < 2^24) back to at least 0x10000: 0, 1 or 2. Written as
-// arithmetic on purpose: as comparisons the compiler turns it into branches
-// that no predictor gets right on compressed data. range - 0x10000 wraps
-// to a value with its top bit set exactly when range < 0x10000.
-inline std::uint32_t normalisingShifts(std::uint32_t range) {
-    return ((range - 0x10000U) >> 31) + ((range - 0x100U) >> 31);
-}
-
 // The unit of the next symbol, (narrowed << bits) / total, given
 // scaled = narrowed * magic for the total's Divisor and the two bounds
 // 0x10000 * magic and 0x100 * magic: shifting the narrowed range left by 8

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
@@ -23,6 +24,7 @@
 #include <iterator>
 #include <random>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -87,6 +89,7 @@ Outcome runVemk(const fs::path& dir, const std::vector<std::string>& args, const
             (in.kind == Stdin::closed ? close(0) : dup2(inFd, 0)) < 0) {
             _exit(126);
         }
+        signal(SIGPIPE, SIG_DFL); // as a shell starts it, not as the tests ignore it
         execv(VEMK_BINARY, argv.data());
         _exit(127);
     }
@@ -522,6 +525,17 @@ TEST_F(Faults, OutputCutOffByTheFileSizeLimitIsEmptied) {
     EXPECT_TRUE(endedWith(restored, "cannot write out file"));
     EXPECT_EQ(fs::file_size(at("out1")), 0u);
     EXPECT_EQ(fs::file_size(at("out2")), 0u);
+}
+
+// An output pipe whose reader has gone: the write fails like any other,
+// with its message and status, instead of a signal ending the run.
+TEST_F(Faults, OutputPipeWithoutAReaderIsAFailedWrite) {
+    put("in", randomData(1 << 20, 5, false));
+    ASSERT_EQ(mkfifo(at("pipe").c_str(), 0600), 0);
+    std::thread reader([this] { close(openHere("pipe", O_RDONLY)); }); // opens, then goes away
+    Outcome r = run({"c", "in", "pipe"});
+    reader.join();
+    EXPECT_TRUE(endedWith(r, "cannot write out file"));
 }
 
 TEST_F(Faults, PipedInputIsReadToItsEnd) {

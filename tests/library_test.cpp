@@ -5,13 +5,16 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "vemk/vemk.h"
@@ -124,6 +127,22 @@ TEST_F(Library, FailuresAreResultsWithNoDescriptorLeftAndNothingOnTheConsole) {
         }
     }
     EXPECT_EQ(readAll(dir / "same"), (Bytes{'k', 'e', 'e', 'p'}));
+}
+
+// The calling program survives a pipe whose reader has gone: the library
+// reports it and leaves the program's own handling of SIGPIPE as it was.
+TEST_F(Library, OutputPipeWithoutAReaderIsAResultNotASignal) {
+    writeAll(dir / "in", Bytes(1 << 20, 'x'));
+    ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600), 0);
+    auto previous = signal(SIGPIPE, SIG_DFL);
+    std::thread reader([&] { close(open((dir / "pipe").c_str(), O_RDONLY)); });
+    vemk::Result r = vemk::compressFile((dir / "in").c_str(), (dir / "pipe").c_str());
+    reader.join();
+    EXPECT_EQ(r, vemk::Result::writeFailed);
+    sigset_t pending;
+    sigpending(&pending);
+    EXPECT_EQ(sigismember(&pending, SIGPIPE), 0);
+    signal(SIGPIPE, previous);
 }
 
 TEST(LibraryMessages, EveryResultHasTheCommandLinesMessage) {
