@@ -120,6 +120,9 @@ last_rss=0
 timed() {
   local out=$1 start end fail=0
   shift
+  # Dirty pages that earlier runs left behind are written back first: a run
+  # is measured on its own work, not on the write-back of the run before.
+  sync
   start=${EPOCHREALTIME/./}
   if [ "$out" = - ]; then
     /usr/bin/time -f %M -o "$work/rss" "$@" </dev/null || fail=$?
