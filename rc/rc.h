@@ -25,6 +25,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "common/bytes.h"
 
@@ -140,15 +141,14 @@ struct SymbolSlot {
 void encodeSymbols(Encoder& enc, const std::uint8_t* symbols, std::size_t count,
                    const SymbolSlot* slots, std::int32_t total);
 
-// Decodes up to `count` symbols into `out`. `findSlot(target, quotient)`
-// gives the slot of a target below `total`: an object with `cumFreq`, `freq`
+// Decodes up to `count` symbols into `out`: the same steps as decodeTarget,
+// the search and decodeNarrow, once per symbol. `findSlot(target, quotient)`
+// gives the slot of a target below `total`, an object with `cumFreq`, `freq`
 // (at least 1) and `symbol`; `quotient` is the target with divisorShift
 // bits of fraction below it (its integer part exact). A target at or past
-// `total` has no slot. The same
-// steps as decodeTarget, the search and decodeNarrow, once per symbol;
-// stops early at a target without a slot or at a load past the end of the
-// stream, and returns the number of symbols decoded (the last one, if it
-// needed that load, included).
+// `total` has no slot. Stops early at a target without a slot or at a load
+// past the end of the stream, and returns the number of symbols decoded
+// (the last one, if it needed that load, included).
 template <class FindSlot>
 std::size_t decodeSymbols(Decoder& dec, std::uint8_t* out, std::size_t count, std::uint32_t total,
                           FindSlot&& findSlot);
