@@ -172,7 +172,6 @@ Slot findSymbol(std::int32_t target, const FrequencyTable& freq) {
 SymbolLookup symbolLookup(const FrequencyTable& freq) {
     constexpr std::uint32_t width = 1U << SymbolLookup::bucketBits;
     SymbolLookup lookup;
-    lookup.total = tableTotal(freq);
     std::uint32_t acc = 0;
     for (std::size_t v = 0; v < 256; ++v) {
         auto f = static_cast<std::uint32_t>(freq[v]);

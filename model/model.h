@@ -66,7 +66,6 @@ Slot findSymbol(std::int32_t target, const FrequencyTable& freq);
 struct SymbolLookup {
     static constexpr int bucketBits = 4;
     static constexpr std::size_t buckets = (0x10000 >> bucketBits) + 1;
-    std::int32_t total = 0;
     std::array<std::uint16_t, buckets> bucketCumFreq{};
     std::array<std::uint16_t, buckets> bucketFreq{};
     std::array<std::uint8_t, buckets> bucketSymbol{};

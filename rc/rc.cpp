@@ -151,13 +151,11 @@ void encodeSymbols(Encoder& enc, const std::uint8_t* symbols, std::size_t count,
     }
 
     // The chain from one symbol to the next is kept short: no division (a
-    // multiply by the total's Divisor), and the narrowed range is carried
-    // as its product with the Divisor's magic, `scaled` = narrowed * magic,
-    // which one multiply by freq * magic gives straight from the unit; the
-    // next unit follows from it with a shift and two selections (nextUnit).
-    const std::uint64_t magic = divisorOf(static_cast<std::uint32_t>(total)).magic;
-    const std::uint64_t oneShift = std::uint64_t{0x10000} * magic;
-    const std::uint64_t twoShifts = std::uint64_t{0x100} * magic;
+    // multiply by the total's Divisor), and the range carried scaled (see
+    // ScaledTotal), so that the next unit is a multiply, a shift and two
+    // selections away.
+    const ScaledTotal scaledTotal = scaledTotalOf(static_cast<std::uint32_t>(total));
+    const std::uint64_t magic = scaledTotal.magic;
     std::array<std::uint64_t, 256> freqMagic{};
     std::array<std::uint32_t, 256> cumFreq{};
     for (std::size_t v = 0; v < 256; ++v) {
@@ -172,19 +170,17 @@ void encodeSymbols(Encoder& enc, const std::uint8_t* symbols, std::size_t count,
     // the buffer.
     std::uint32_t window = (std::uint32_t{out[-1]} << 24) | static_cast<std::uint32_t>(enc.low);
     std::uint64_t scaled = static_cast<std::uint32_t>(enc.range) * magic;
-    std::uint32_t bits = 0;
-    std::uint32_t unit = nextUnit(scaled, oneShift, twoShifts);
+    std::uint32_t unit = nextUnit(scaled, scaledTotal);
     for (std::size_t i = 0; i < count; ++i) {
         std::uint8_t symbol = symbols[i];
         bool carriedOut = __builtin_add_overflow(window, unit * cumFreq[symbol], &window);
         scaled = unit * freqMagic[symbol];
-        unit = nextUnit(scaled, oneShift, twoShifts);
+        unit = nextUnit(scaled, scaledTotal);
         if (carriedOut) [[unlikely]] {
             carryBack(out - 1);
         }
-        std::uint32_t shifts = static_cast<std::uint32_t>(scaled < oneShift) +
-                               static_cast<std::uint32_t>(scaled < twoShifts);
-        bits = 8 * shifts;
+        std::uint32_t shifts = normalisingShifts(scaled, scaledTotal);
+        std::uint32_t bits = 8 * shifts;
         out[-1] = static_cast<std::uint8_t>(window >> 24);
         out[0] = static_cast<std::uint8_t>(window >> 16);
         out[1] = static_cast<std::uint8_t>(window >> 8);
@@ -193,7 +189,7 @@ void encodeSymbols(Encoder& enc, const std::uint8_t* symbols, std::size_t count,
         window <<= bits;
     }
     const std::uint32_t low = window & 0xFFFFFF;
-    const auto range = static_cast<std::uint32_t>(scaled / magic) << bits;
+    const std::uint32_t range = normalisedRange(scaled, scaledTotal);
 
     // Back to the held-back form: the trailing 0xFF bytes are pending, the
     // byte before them is the cache.

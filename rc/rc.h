@@ -109,23 +109,49 @@ constexpr Divisor divisorOf(std::uint32_t d) {
     return {((std::uint64_t{1} << divisorShift) + d - 1) / d};
 }
 
+// x / d with divisorShift bits of fraction below it, its integer part exact.
+constexpr std::uint64_t quotientOf(std::uint32_t x, Divisor d) { return x * d.magic; }
+
 constexpr std::uint32_t divide(std::uint32_t x, Divisor d) {
-    return static_cast<std::uint32_t>((x * d.magic) >> divisorShift);
+    return static_cast<std::uint32_t>(quotientOf(x, d) >> divisorShift);
 }
 
-// The unit of the next symbol, (narrowed << bits) / total, given
-// scaled = narrowed * magic for the total's Divisor and the two bounds
-// 0x10000 * magic and 0x100 * magic: shifting the narrowed range left by 8
-// or 16 before dividing is shifting `scaled` right by 8 or 16 less.
-// Comparing `scaled` rather than the range lets the coders carry only the
-// product from one symbol to the next (magic > 0, and no product here
-// reaches 2^64). Written as selections that the compiler should turn into
+// The fixed total of a run of symbols as both fast coders use it. They carry
+// the narrowed range as scaled = narrowed * magic, the product with the
+// total's Divisor, which one multiply by freq * magic gives straight from
+// the unit. Comparing `scaled` with the bounds scaled alike tells how many
+// normalising shifts the range needs (magic > 0, and no product here
+// reaches 2^64).
+struct ScaledTotal {
+    std::uint64_t magic = 0;     // of divisorOf(total)
+    std::uint64_t oneShift = 0;  // 0x10000 * magic: below it, at least one shift
+    std::uint64_t twoShifts = 0; // 0x100 * magic: below it, two
+};
+
+constexpr ScaledTotal scaledTotalOf(std::uint32_t total) {
+    std::uint64_t magic = divisorOf(total).magic;
+    return {magic, 0x10000 * magic, 0x100 * magic};
+}
+
+// How many bytes move through the window to normalise the range: 0, 1 or 2.
+inline std::uint32_t normalisingShifts(std::uint64_t scaled, const ScaledTotal& t) {
+    return static_cast<std::uint32_t>(scaled < t.oneShift) + static_cast<std::uint32_t>(scaled < t.twoShifts);
+}
+
+// The normalised range, narrowed << (8 * shifts).
+inline std::uint32_t normalisedRange(std::uint64_t scaled, const ScaledTotal& t) {
+    return static_cast<std::uint32_t>(scaled / t.magic) << (8 * normalisingShifts(scaled, t));
+}
+
+// The unit of the next symbol, (narrowed << bits) / total: shifting the
+// narrowed range left by 8 or 16 before dividing is shifting `scaled` right
+// by 8 or 16 less. Written as selections that the compiler should turn into
 // conditional moves: whether a range needs normalising is a coin toss on
 // compressed data, and a branch on it is mispredicted half the time.
-inline std::uint32_t nextUnit(std::uint64_t scaled, std::uint64_t oneShift, std::uint64_t twoShifts) {
+inline std::uint32_t nextUnit(std::uint64_t scaled, const ScaledTotal& t) {
     std::uint64_t unit = scaled >> divisorShift;
-    unit = __builtin_expect_with_probability(scaled < oneShift, 1, 0.5) ? scaled >> (divisorShift - 8) : unit;
-    unit = __builtin_expect_with_probability(scaled < twoShifts, 1, 0.5) ? scaled >> (divisorShift - 16) : unit;
+    unit = __builtin_expect_with_probability(scaled < t.oneShift, 1, 0.5) ? scaled >> (divisorShift - 8) : unit;
+    unit = __builtin_expect_with_probability(scaled < t.twoShifts, 1, 0.5) ? scaled >> (divisorShift - 16) : unit;
     return static_cast<std::uint32_t>(unit);
 }
 
@@ -173,18 +199,15 @@ std::size_t decodeRuns(Decoder& dec, std::uint8_t* out, std::size_t count, std::
             perUnit[u] = divisorOf(u);
         }
     }
-    const std::uint64_t magic = divisorOf(total).magic;
-    const std::uint64_t oneShift = std::uint64_t{0x10000} * magic;
-    const std::uint64_t twoShifts = std::uint64_t{0x100} * magic;
+    const ScaledTotal scaledTotal = scaledTotalOf(total);
+    const std::uint64_t magic = scaledTotal.magic;
 
     // Locals rather than the record: the stores to `out` could alias it.
-    // As in encodeSymbols, the narrowed range is carried as its product with
-    // the total's magic; unit * magic is formed while the target is still
-    // being found, so the slot's freq is one multiply away from the next
-    // unit.
+    // The range is carried scaled (see ScaledTotal); unit * magic is formed
+    // while the target is still being found, so the slot's freq is one
+    // multiply away from the next unit.
     std::uint64_t scaled = static_cast<std::uint32_t>(dec.range) * magic;
-    std::uint32_t bits = 0;
-    std::uint32_t unit = nextUnit(scaled, oneShift, twoShifts);
+    std::uint32_t unit = nextUnit(scaled, scaledTotal);
     auto code = static_cast<std::uint32_t>(dec.code);
     std::size_t i = 0;
     // One symbol, looking at four bytes of `stream` from `at` on; false for
@@ -194,7 +217,7 @@ std::size_t decodeRuns(Decoder& dec, std::uint8_t* out, std::size_t count, std::
         // The target, and the same quotient with divisorShift bits of
         // fraction: shifting it further gives coarser runs of targets at no
         // cost on the path to the slot.
-        std::uint64_t quotient = unitsTabled ? code * perUnit[unit].magic
+        std::uint64_t quotient = unitsTabled ? quotientOf(code, perUnit[unit])
                                              : std::uint64_t{code / unit} << divisorShift;
         auto target = static_cast<std::uint32_t>(quotient >> divisorShift);
         if (target >= total) {
@@ -203,10 +226,9 @@ std::size_t decodeRuns(Decoder& dec, std::uint8_t* out, std::size_t count, std::
         auto slot = findSlot(target, quotient);
         code -= unit * static_cast<std::uint32_t>(slot.cumFreq);
         scaled = unitMagic * static_cast<std::uint32_t>(slot.freq);
-        unit = nextUnit(scaled, oneShift, twoShifts);
-        std::uint32_t loads = static_cast<std::uint32_t>(scaled < oneShift) +
-                              static_cast<std::uint32_t>(scaled < twoShifts);
-        bits = 8 * loads;
+        unit = nextUnit(scaled, scaledTotal);
+        std::uint32_t loads = normalisingShifts(scaled, scaledTotal);
+        std::uint32_t bits = 8 * loads;
         // Each load keeps 24 bits: ((code & 0xFFFF) << 8) + byte.
         std::uint64_t window = (std::uint64_t{code} << 32) | fourBytes(stream + at);
         code = static_cast<std::uint32_t>((window << bits) >> 32) & 0xFFFFFF;
@@ -248,9 +270,7 @@ std::size_t decodeRuns(Decoder& dec, std::uint8_t* out, std::size_t count, std::
     }
     // Stopped at a target without a slot, the decoder is where the plain
     // steps leave it: divided, its range holding the unit.
-    dec.range = static_cast<std::int32_t>(i < count && pos <= dec.size
-                                              ? unit
-                                              : static_cast<std::uint32_t>(scaled / magic) << bits);
+    dec.range = static_cast<std::int32_t>(i < count && pos <= dec.size ? unit : normalisedRange(scaled, scaledTotal));
     dec.code = static_cast<std::int32_t>(code);
     dec.pos = pos;
     return i;

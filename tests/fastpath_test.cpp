@@ -237,14 +237,15 @@ TEST(Divisor, ExactForEveryDivisor) {
 TEST(Divisor, NextUnitIsTheNormalisedRangeOverTheTotal) {
     VEMK_SEEDED(rng, 0x2E47);
     for (std::uint32_t d = 1; d <= 0x10000; ++d) {
-        const std::uint64_t magic = rc::divisorOf(d).magic;
+        const rc::ScaledTotal scaledTotal = rc::scaledTotalOf(d);
+        const std::uint64_t magic = scaledTotal.magic;
         const std::uint32_t narrowed[] = {1, 2, 0xFF, 0x100, 0x101, 0xFFFF, 0x10000, 0x10001, 0xFFFFFF,
                                           static_cast<std::uint32_t>(rng.between(1, 0xFF)),
                                           static_cast<std::uint32_t>(rng.between(0x100, 0xFFFF)),
                                           static_cast<std::uint32_t>(rng.between(1, 0xFFFFFF))};
         for (std::uint32_t r : narrowed) {
             const int shift = r < 0x100 ? 16 : r < 0x10000 ? 8 : 0;
-            const std::uint32_t got = rc::nextUnit(r * magic, 0x10000 * magic, 0x100 * magic);
+            const std::uint32_t got = rc::nextUnit(r * magic, scaledTotal);
             if (got != (r << shift) / d) {
                 ADD_FAILURE() << "nextUnit for narrowed " << r << ", total " << d << ": " << got;
             }
