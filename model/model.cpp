@@ -1,7 +1,8 @@
 #include "model/model.h"
 
 #include <algorithm>
-#include <bit>
+
+#include "common/wide.h"
 
 namespace vemk::model {
 
@@ -12,21 +13,11 @@ namespace {
 // a double. The stored table must not depend on the platform's long double
 // or floating-point flags, so every rounding is done on exact integers: a
 // value is m * 2^e with an integer m.
-#if !defined(__SIZEOF_INT128__)
-#error "the scaling needs a 128-bit integer type"
-#endif
-__extension__ typedef unsigned __int128 Wide;
 
 struct Binary {
     Wide m;
     int e; // value = m * 2^e
 };
-
-int bitLength(Wide x) {
-    auto hi = static_cast<std::uint64_t>(x >> 64);
-    auto lo = static_cast<std::uint64_t>(x);
-    return hi != 0 ? 128 - std::countl_zero(hi) : 64 - std::countl_zero(lo);
-}
 
 // x rounded to `bits` significant bits, to nearest, ties to even.
 Binary roundTo(Binary x, int bits) {
@@ -37,7 +28,7 @@ Binary roundTo(Binary x, int bits) {
     Wide kept = x.m >> drop;
     Wide rest = x.m & ((Wide{1} << drop) - 1);
     Wide half = Wide{1} << (drop - 1);
-    if (rest > half || (rest == half && (kept & 1) != 0)) {
+    if (rest > half || (rest == half && (kept & Wide{1}) != Wide{0})) {
         kept += 1;
     }
     x.e += drop;
@@ -60,24 +51,24 @@ Binary scaleFactor(std::int32_t sum) {
     // remainder only has to show there, as a sticky bit.
     constexpr int fractionBits = 100;
     Wide numerator = Wide{scaledTarget} << fractionBits;
-    auto divisor = static_cast<Wide>(sum);
-    Wide quotient = numerator / divisor;
-    bool inexact = numerator % divisor != 0;
-    Binary q{(quotient << 1) | (inexact ? 1 : 0), -fractionBits - 1};
+    Wide divisor{static_cast<std::uint64_t>(sum)};
+    WideDivision exact = divide(numerator, divisor);
+    bool inexact = exact.remainder != Wide{0};
+    Binary q{(exact.quotient << 1) | Wide{inexact ? 1U : 0U}, -fractionBits - 1};
     return roundTo(roundTo(q, extendedBits), doubleBits);
 }
 
 // N + 1, where p = count * scale and t = p + 0.5 are rounded to 64 bits and
 // N is t rounded to an integer, ties to even.
 std::int32_t scaledEntry(std::int32_t count, Binary scale) {
-    Binary p = roundTo({static_cast<Wide>(count) * scale.m, scale.e}, extendedBits);
+    Binary p = roundTo({Wide{static_cast<std::uint64_t>(count)} * scale.m, scale.e}, extendedBits);
     // p < 2^17 carries at least 47 fraction bits, so 0.5 lines up exactly.
     Binary t = roundTo({p.m + (Wide{1} << (-1 - p.e)), p.e}, extendedBits);
     int fraction = -t.e;
     Wide whole = t.m >> fraction;
     Wide rest = t.m & ((Wide{1} << fraction) - 1);
     Wide half = Wide{1} << (fraction - 1);
-    if (rest > half || (rest == half && (whole & 1) != 0)) {
+    if (rest > half || (rest == half && (whole & Wide{1}) != Wide{0})) {
         whole += 1;
     }
     return static_cast<std::int32_t>(whole) + 1;

@@ -173,7 +173,7 @@ void encodeSymbols(Encoder& enc, const std::uint8_t* symbols, std::size_t count,
     std::uint32_t unit = nextUnit(scaled, scaledTotal);
     for (std::size_t i = 0; i < count; ++i) {
         std::uint8_t symbol = symbols[i];
-        bool carriedOut = __builtin_add_overflow(window, unit * cumFreq[symbol], &window);
+        bool carriedOut = portable::addCarries(window, unit * cumFreq[symbol], window);
         scaled = unit * freqMagic[symbol];
         unit = nextUnit(scaled, scaledTotal);
         if (carriedOut) [[unlikely]] {

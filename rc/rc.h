@@ -28,6 +28,7 @@
 #include <span>
 
 #include "common/bytes.h"
+#include "common/portable.h"
 
 namespace vemk::rc {
 
@@ -150,8 +151,8 @@ inline std::uint32_t normalisedRange(std::uint64_t scaled, const ScaledTotal& t)
 // compressed data, and a branch on it is mispredicted half the time.
 inline std::uint32_t nextUnit(std::uint64_t scaled, const ScaledTotal& t) {
     std::uint64_t unit = scaled >> divisorShift;
-    unit = __builtin_expect_with_probability(scaled < t.oneShift, 1, 0.5) ? scaled >> (divisorShift - 8) : unit;
-    unit = __builtin_expect_with_probability(scaled < t.twoShifts, 1, 0.5) ? scaled >> (divisorShift - 16) : unit;
+    unit = portable::coinToss(scaled < t.oneShift) ? scaled >> (divisorShift - 8) : unit;
+    unit = portable::coinToss(scaled < t.twoShifts) ? scaled >> (divisorShift - 16) : unit;
     return static_cast<std::uint32_t>(unit);
 }
 
