@@ -15,20 +15,20 @@ namespace {
 // total would leave a unit of 0.
 constexpr std::int32_t maxTotal = 0x10000;
 
-Result writeAndClose(OutputFile& out, std::span<const std::uint8_t> first,
-                     std::span<const std::uint8_t> second) {
-    bool written = writeAll(out, first) && writeAll(out, second);
-    return closeOutput(out, !written);
-}
-
-// Closes both files after a failure; the output is still empty.
-Result abandon(InputFile& in, OutputFile& out, Result why) {
-    closeInput(in);
-    (void)closeOutput(out, true);
-    return why;
-}
-
 } // namespace
+
+Result checkHead(std::int32_t length, const model::FrequencyTable& table) {
+    if (length < 0) {
+        return Result::negativeLength;
+    }
+    std::int32_t total = model::tableTotal(table);
+    bool storable = std::all_of(table.begin(), table.end(),
+                                [](std::int32_t f) { return f >= 0 && f <= 0xFFFF; });
+    if (length > 0 && (!storable || total <= 0 || total > maxTotal)) {
+        return Result::badTable;
+    }
+    return Result::ok;
+}
 
 Compressed compressBytes(std::span<const std::uint8_t> input) {
     Compressed c;
@@ -55,17 +55,11 @@ Compressed compressBytes(std::span<const std::uint8_t> input) {
 Restored decompressBytes(std::span<const std::uint8_t> coded, const model::FrequencyTable& table,
                          std::int32_t length) {
     Restored r;
-    if (length < 0) {
-        r.result = Result::negativeLength;
+    r.result = checkHead(length, table);
+    if (r.result != Result::ok) {
         return r;
     }
     std::int32_t total = model::tableTotal(table);
-    bool storable = std::all_of(table.begin(), table.end(),
-                                [](std::int32_t f) { return f >= 0 && f <= 0xFFFF; });
-    if (length > 0 && (!storable || total <= 0 || total > maxTotal)) {
-        r.result = Result::badTable;
-        return r;
-    }
     r.bytes = allocateBytes(static_cast<std::size_t>(length));
     if (!r.bytes.bytes) {
         r.result = Result::outOfMemory;
@@ -121,13 +115,22 @@ Restored decompressBuffer(std::span<const std::uint8_t> file) {
 }
 
 Result compressFile(InputFile& in, OutputFile& out) {
+    std::int64_t length = platform::fileLength(in);
+    if (length > static_cast<std::int64_t>(maxInputBytes)) {
+        return abandon(in, out, Result::inputTooLarge);
+    }
+    // One byte more than the head can describe tells a file that is too
+    // large without reading all of it.
     ByteString input;
-    Result read = readWhole(in, fileLength(in), maxInputBytes, input);
+    Result read = readUpTo(in, length, maxInputBytes + 1, input);
+    if (read == Result::ok && input.size > maxInputBytes) {
+        read = Result::inputTooLarge;
+    }
     if (read != Result::ok) {
         return abandon(in, out, read);
     }
     Compressed c = compressBytes(input.view());
-    closeInput(in);
+    platform::closeInput(in);
     if (c.result != Result::ok) {
         return abandon(in, out, c.result);
     }
@@ -136,13 +139,26 @@ Result compressFile(InputFile& in, OutputFile& out) {
 }
 
 Result decompressFile(InputFile& in, OutputFile& out) {
-    ByteString file;
-    Result read = readWhole(in, fileLength(in), SIZE_MAX - 1, file);
-    closeInput(in);
+    // The head first: its length bounds the coded stream. Each symbol moves
+    // at most two bytes out of the coder's window and the flush four, so
+    // the decoder never loads more than 4 + 2n bytes, and nothing after
+    // them is read (an endless input ends there too).
+    std::int64_t length = platform::fileLength(in);
+    ByteString headRead;
+    Result read = readUpTo(in, length, headBytes, headRead);
+    HeadFields head = readHead(headRead.view());
+    ByteString coded;
+    if (read == Result::ok && checkHead(head.length, head.table) == Result::ok &&
+        headRead.size == headBytes) {
+        std::uint64_t most = 4 + 2 * static_cast<std::uint64_t>(head.length);
+        std::size_t limit = most < SIZE_MAX ? static_cast<std::size_t>(most) : SIZE_MAX;
+        read = readUpTo(in, length < 0 ? -1 : length - static_cast<std::int64_t>(headBytes), limit, coded);
+    }
+    platform::closeInput(in);
     if (read != Result::ok) {
         return abandon(in, out, read);
     }
-    Restored r = decompressBuffer(file.view());
+    Restored r = decompressBytes(coded.view(), head.table, head.length);
     if (r.result != Result::ok) {
         return abandon(in, out, r.result);
     }
@@ -155,12 +171,12 @@ namespace {
 // on them; the flow closes both.
 Result onFiles(const char* inputName, const char* outputName, Result (*flow)(InputFile&, OutputFile&)) {
     InputFile in;
-    if (!openInput(inputName, in)) {
+    if (!platform::openInput(inputName, in)) {
         return Result::cannotOpenInput;
     }
     OutputFile out;
-    if (!openOutput(outputName, in, out)) {
-        closeInput(in);
+    if (!platform::openOutput(outputName, in, out)) {
+        platform::closeInput(in);
         return Result::cannotOpenOutput;
     }
     return flow(in, out);

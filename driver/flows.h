@@ -27,6 +27,10 @@ struct Compressed {
 // Codes `input` (at most maxInputBytes long) with its own static table.
 Compressed compressBytes(std::span<const std::uint8_t> input);
 
+// Whether a head can describe a file at all: a negative length, or a table
+// that cannot code a non-empty file, is damage.
+Result checkHead(std::int32_t length, const model::FrequencyTable& table);
+
 // Decodes `length` bytes from `coded` with `table`. Damage is refused
 // rather than guessed at: a negative length, a table that cannot code a
 // non-empty file, a target outside the table, and a stream that ends before

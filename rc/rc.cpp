@@ -1,6 +1,8 @@
 #include "rc/rc.h"
 
+#include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstring>
 
 namespace vemk::rc {
@@ -16,8 +18,11 @@ bool makeRoom(Encoder& enc, std::size_t extra) {
     if (extra <= enc.room - enc.pos) {
         return true;
     }
+    if (extra > SIZE_MAX - enc.pos) {
+        return false; // more than memory can hold where size_t has 32 bits
+    }
     std::size_t wanted = enc.pos + extra;
-    wanted += wanted / 2;
+    wanted += std::min(wanted / 2, SIZE_MAX - wanted);
     if (!growBytes(enc.buffer, wanted)) {
         return false;
     }
@@ -29,7 +34,12 @@ bool makeRoom(Encoder& enc, std::size_t extra) {
 
 Encoder newEncoder(std::int32_t capacity) {
     Encoder enc;
-    std::size_t room = 2 * static_cast<std::size_t>(capacity < 0 ? 0 : capacity) + 4;
+    auto symbols = static_cast<std::size_t>(capacity < 0 ? 0 : capacity);
+    if (symbols > (SIZE_MAX - 4) / 2) {
+        enc.outOfMemory = true; // the room would not fit in size_t (32 bits)
+        return enc;
+    }
+    std::size_t room = 2 * symbols + 4;
     enc.buffer = allocateBytes(room);
     enc.room = enc.buffer.bytes ? room : 0;
     enc.outOfMemory = !enc.buffer.bytes;
@@ -130,7 +140,7 @@ void encodeSymbols(Encoder& enc, const std::uint8_t* symbols, std::size_t count,
     }
     auto pending = static_cast<std::size_t>(enc.pending);
     // The held-back bytes, two bytes per symbol, three bytes of slack.
-    if (!makeRoom(enc, 1 + pending + 2 * count + 3)) {
+    if (count > (SIZE_MAX - 4 - pending) / 2 || !makeRoom(enc, 1 + pending + 2 * count + 3)) {
         enc.outOfMemory = true;
         return;
     }
