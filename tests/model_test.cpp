@@ -1,5 +1,3 @@
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <cfenv>
 #include <cfloat>
@@ -201,11 +199,9 @@ TEST(FindSymbol, Vectors) {
 // The table sits at the very end of a readable page, so a search that looks
 // at a 257th entry faults instead of passing unnoticed.
 TEST(FindSymbol, TargetOutsideTheTableHasNoSlot) {
-    auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-    void* mem = mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    ASSERT_NE(mem, MAP_FAILED);
-    ASSERT_EQ(mprotect(static_cast<char*>(mem) + page, page, PROT_NONE), 0);
-    auto* guarded = new (static_cast<char*>(mem) + page - sizeof(FrequencyTable)) FrequencyTable{};
+    vemk::test::GuardedPage page;
+    ASSERT_NE(page.end(), nullptr);
+    auto* guarded = new (page.end() - sizeof(FrequencyTable)) FrequencyTable{};
 
     struct Case {
         const char* name;
@@ -227,7 +223,6 @@ TEST(FindSymbol, TargetOutsideTheTableHasNoSlot) {
         *guarded = c.table;
         EXPECT_EQ(model::findSymbol(c.target, *guarded).freq, 0);
     }
-    munmap(mem, 2 * page);
 }
 
 // What the encoder looks up by value and what the decoder finds by target

@@ -16,6 +16,19 @@
 #include <string>
 #include <vector>
 
+#if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#else
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
 #include "common/bytes.h"
 #include "driver/layout.h"
 #include "driver/result.h"
@@ -184,5 +197,45 @@ inline Bytes buildFile(std::int32_t length, const model::FrequencyTable& table,
     std::copy(stream.begin(), stream.end(), file.begin() + static_cast<std::ptrdiff_t>(head.size()));
     return file;
 }
+
+// One readable page followed by one that is not: a read past end() faults
+// instead of passing unnoticed.
+class GuardedPage {
+public:
+    GuardedPage() {
+#if defined(_WIN32)
+        SYSTEM_INFO info{};
+        GetSystemInfo(&info);
+        size_ = info.dwPageSize;
+        void* mem = VirtualAlloc(nullptr, 2 * size_, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+        DWORD was = 0;
+        if (mem != nullptr && VirtualProtect(static_cast<char*>(mem) + size_, size_, PAGE_NOACCESS, &was)) {
+            mem_ = static_cast<char*>(mem);
+        }
+#else
+        size_ = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+        void* mem = mmap(nullptr, 2 * size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (mem != MAP_FAILED && mprotect(static_cast<char*>(mem) + size_, size_, PROT_NONE) == 0) {
+            mem_ = static_cast<char*>(mem);
+        }
+#endif
+    }
+    ~GuardedPage() {
+#if defined(_WIN32)
+        VirtualFree(mem_, 0, MEM_RELEASE);
+#else
+        munmap(mem_, 2 * size_);
+#endif
+    }
+    GuardedPage(const GuardedPage&) = delete;
+    GuardedPage& operator=(const GuardedPage&) = delete;
+
+    // The end of the readable page, or null if there is none.
+    char* end() const { return mem_ == nullptr ? nullptr : mem_ + size_; }
+
+private:
+    char* mem_ = nullptr;
+    std::size_t size_ = 0;
+};
 
 } // namespace vemk::test
