@@ -18,7 +18,7 @@ fi
 build=$(cd "$1" && pwd) || exit 2
 seconds=$2
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-corpus=${VEMK_CORPUS_DIR:-$here/../../shared/corpus}
+corpus=${VEMK_CORPUS_DIR:-$here/../tests/data/corpus}
 targets=(restore roundtrip)
 
 for t in "${targets[@]}"; do

@@ -5,7 +5,9 @@
 #include <cmath>
 #include <new>
 #include <numeric>
+#include <sstream>
 
+#include "bench/splitmix.h"
 #include "support.h"
 
 namespace model = vemk::model;
@@ -71,6 +73,53 @@ std::int32_t extendedEntry(std::int32_t c, std::int32_t sum) {
     long double n = rintl(t);
     return static_cast<std::int32_t>(n) + 1;
 }
+
+// Count tables for the checked-in expected tables: integers only, from
+// splitmix64, so that every platform makes the same ones. Sums up to 70000,
+// 5e7 and 2^31 - 1 in turn; one value or many; even, uneven and wildly
+// uneven weights.
+FrequencyTable goldenCounts(std::uint64_t index) {
+    std::uint64_t state = 0x5CA1E000 + index;
+    auto below = [&state](std::uint64_t n) { return vemk::bench::splitmix(state) % n; };
+    std::array<std::size_t, 256> values{};
+    std::iota(values.begin(), values.end(), std::size_t{0});
+    for (std::size_t i = 255; i > 0; --i) {
+        std::swap(values[i], values[below(i + 1)]);
+    }
+    const std::size_t present = below(5) == 0 ? 1 : 1 + below(256);
+    const std::uint64_t maxSum[] = {70000, 50000000, INT32_MAX};
+    const std::uint64_t sum = 65536 + below(maxSum[index % 3] - 65536 + 1);
+    const std::uint64_t shape = below(3);
+    std::array<std::uint64_t, 256> weights{};
+    std::uint64_t weightSum = 0;
+    for (std::size_t i = 0; i < present; ++i) {
+        weights[i] = shape == 0 ? 1 : shape == 1 ? 1 + below(1000) : std::uint64_t{1} << below(30);
+        weightSum += weights[i];
+    }
+    FrequencyTable counts{};
+    const std::uint64_t rest = sum - present;
+    std::uint64_t given = 0;
+    for (std::size_t i = 0; i < present; ++i) {
+        std::uint64_t share = rest / weightSum * weights[i] + rest % weightSum * weights[i] / weightSum;
+        counts[values[i]] = static_cast<std::int32_t>(1 + share);
+        given += share;
+    }
+    counts[values[0]] += static_cast<std::int32_t>(rest - given);
+    return counts;
+}
+
+// FNV-1a over the entries, for a short line per table in the checked-in file.
+std::uint64_t tableHash(const FrequencyTable& t) {
+    std::uint64_t h = 0xCBF29CE484222325ULL;
+    for (std::int32_t e : t) {
+        for (int shift = 0; shift < 32; shift += 8) {
+            h = (h ^ ((static_cast<std::uint32_t>(e) >> shift) & 0xFF)) * 0x100000001B3ULL;
+        }
+    }
+    return h;
+}
+
+constexpr int goldenTables = 3000;
 
 } // namespace
 
@@ -157,6 +206,47 @@ TEST(Normstat, MatchesExtendedPrecisionArithmetic) {
             ASSERT_EQ(freq[v], expected) << "value " << v << ", count " << counts[v] << " of " << sum;
         }
     }
+}
+
+// The expected tables were made on x86-64 with 80-bit arithmetic
+// (VEMK_WRITE_GOLDEN=1 writes them there again); every platform must scale
+// the same counts to the same tables.
+TEST(Normstat, MatchesTheCheckedInTables) {
+    const std::string path = std::string(VEMK_TEST_DATA) + "/normstat.golden";
+    const char* write = std::getenv("VEMK_WRITE_GOLDEN");
+    if (write != nullptr && *write == '1') {
+        ASSERT_EQ(LDBL_MANT_DIG, 64) << "expected tables come from the 80-bit format";
+        std::ofstream out(path);
+        out << "# index total fnv1a64: normstat of goldenCounts(index), tests/model_test.cpp\n";
+        for (int i = 0; i < goldenTables; ++i) {
+            FrequencyTable counts = goldenCounts(static_cast<std::uint64_t>(i));
+            auto sum = static_cast<std::int32_t>(sumOf(counts));
+            FrequencyTable expected{};
+            for (std::size_t v = 0; v < 256; ++v) {
+                expected[v] = counts[v] == 0 ? 0 : extendedEntry(counts[v], sum);
+            }
+            out << i << ' ' << model::tableTotal(expected) << ' ' << std::hex << tableHash(expected) << std::dec << '\n';
+        }
+    }
+    std::ifstream in(path);
+    ASSERT_TRUE(in) << "cannot read " << path;
+    std::string line;
+    int checked = 0;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] == '#') {
+            continue;
+        }
+        std::istringstream fields(line);
+        int index = 0;
+        std::int32_t total = 0;
+        std::uint64_t hash = 0;
+        fields >> index >> total >> std::hex >> hash;
+        FrequencyTable got = model::normstat(goldenCounts(static_cast<std::uint64_t>(index)));
+        ASSERT_EQ(model::tableTotal(got), total) << "table " << index;
+        ASSERT_EQ(tableHash(got), hash) << "table " << index;
+        ++checked;
+    }
+    EXPECT_EQ(checked, goldenTables);
 }
 
 TEST(FindSymbol, Vectors) {
