@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -57,6 +58,54 @@ struct Outcome {
     std::string err;
 };
 
+// The program and `args`, null-terminated, for exec. VEMK_RUNNER,
+// "EMULATOR ... BINARY", runs a cross-built vemk instead.
+std::vector<char*> commandLine(const std::vector<std::string>& args) {
+    static const std::vector<std::string> runner = [] {
+        std::vector<std::string> words;
+        std::istringstream line(std::getenv("VEMK_RUNNER") != nullptr ? std::getenv("VEMK_RUNNER") : "");
+        for (std::string w; line >> w;) {
+            words.push_back(w);
+        }
+        return words.empty() ? std::vector<std::string>{VEMK_BINARY} : words;
+    }();
+    std::vector<char*> argv;
+    for (const std::string& w : runner) {
+        argv.push_back(const_cast<char*>(w.c_str()));
+    }
+    for (const std::string& a : args) {
+        argv.push_back(const_cast<char*>(a.c_str()));
+    }
+    argv.push_back(nullptr);
+    return argv;
+}
+
+// Starts vemk in `dir` without waiting, standard input and output on the
+// given descriptors (standard error to /dev/null).
+pid_t startVemk(const fs::path& dir, const std::vector<std::string>& args, int inFd, int outFd) {
+    std::vector<char*> argv = commandLine(args);
+    const std::string where = dir.string();
+    pid_t pid = fork();
+    if (pid == 0) {
+        int nullFd = open("/dev/null", O_WRONLY);
+        if (chdir(where.c_str()) != 0 || dup2(inFd, 0) < 0 || dup2(outFd, 1) < 0 || dup2(nullFd, 2) < 0) {
+            _exit(126);
+        }
+        signal(SIGPIPE, SIG_DFL);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+// Exit status, or 1000 + the signal that ended the process.
+int waitFor(pid_t pid) {
+    int st = 0;
+    while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(st) ? WEXITSTATUS(st) : 1000 + WTERMSIG(st);
+}
+
 // Runs vemk in `dir` and waits for it, feeding stdin and capturing stdout
 // (unless `stdoutFd` names a terminal to write to, or is closedStdout) and
 // stderr. A child still
@@ -74,23 +123,7 @@ Outcome runVemk(const fs::path& dir, const std::vector<std::string>& args, const
         return {};
     }
     const std::string where = dir.string();
-    // VEMK_RUNNER, "EMULATOR ... BINARY", runs a cross-built vemk instead.
-    static const std::vector<std::string> runner = [] {
-        std::vector<std::string> words;
-        std::istringstream line(std::getenv("VEMK_RUNNER") != nullptr ? std::getenv("VEMK_RUNNER") : "");
-        for (std::string w; line >> w;) {
-            words.push_back(w);
-        }
-        return words.empty() ? std::vector<std::string>{VEMK_BINARY} : words;
-    }();
-    std::vector<char*> argv;
-    for (const std::string& w : runner) {
-        argv.push_back(const_cast<char*>(w.c_str()));
-    }
-    for (const std::string& a : args) {
-        argv.push_back(const_cast<char*>(a.c_str()));
-    }
-    argv.push_back(nullptr);
+    std::vector<char*> argv = commandLine(args);
     int inFd = in.kind == Stdin::bytes ? inPipe[0] : in.kind == Stdin::shared ? in.fd : nullFd;
 
     pid_t pid = fork();
@@ -161,10 +194,7 @@ Outcome runVemk(const fs::path& dir, const std::vector<std::string>& args, const
     if (inW >= 0) {
         close(inW);
     }
-    int st = 0;
-    while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
-    }
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 1000 + WTERMSIG(st);
+    r.status = waitFor(pid);
     return r;
 }
 
@@ -261,6 +291,7 @@ using RoundTrip = Cli;
 using Output = Cli;
 using Faults = Cli;
 using Damage = Cli;
+using Stopping = Cli;
 
 TEST_F(Arguments, FewerThanThreeGiveUsageAndMoreAreIgnored) {
     put("in", abracadabra);
@@ -508,6 +539,8 @@ TEST_F(Faults, ReadAndWriteErrorsAreReported) {
         {{"d", "packed", "/dev/full"}, "cannot write out file"},
         {{"c", "/proc/self/mem", "out"}, "cannot read file"},
         {{"d", "/proc/self/mem", "out"}, "cannot read file"},
+        // An endless input: its head announces nothing, so nothing more is read.
+        {{"d", "/dev/zero", "out"}, ""},
     };
     for (const auto& [args, message] : cases) {
         SCOPED_TRACE(args[0] + " " + args[1] + " " + args[2]);
@@ -560,6 +593,24 @@ TEST_F(Faults, PipedInputIsReadToItsEnd) {
     EXPECT_EQ(packed.substr(0, 4), bytes({0x00, 0x00, 0x10, 0x00})) << "length field is not 2^20";
     EXPECT_TRUE(endedWith(run({"d", "/dev/stdin", "restored"}, feed(packed)), quietly));
     EXPECT_TRUE(get("restored") == data) << "restored file differs";
+
+    // A socket as standard input cannot be opened by name; it is read as it is.
+    int sockets[2] = {-1, -1};
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets), 0);
+    std::thread writer([&] {
+        for (std::size_t at = 0; at < data.size();) {
+            ssize_t put = write(sockets[1], data.data() + at, data.size() - at);
+            if (put <= 0) {
+                break;
+            }
+            at += static_cast<std::size_t>(put);
+        }
+        close(sockets[1]);
+    });
+    EXPECT_TRUE(endedWith(run({"c", "/dev/stdin", "fromSocket"}, sharedFd(sockets[0])), quietly));
+    writer.join();
+    close(sockets[0]);
+    EXPECT_TRUE(get("fromSocket") == packed) << "compressed from a socket differs";
 }
 
 // 2^31 - 1 bytes is the largest length the head can hold and must be
@@ -612,6 +663,123 @@ TEST_F(Damage, DecompressionRefusesDamageAndToleratesTheHarmless) {
         EXPECT_TRUE(endedWith(r, c.message));
         EXPECT_EQ(get("out"), c.restored);
     }
+}
+
+// A message never lands among the data: with standard output as the
+// output file or the input file, it goes to standard error.
+TEST_F(Output, MessageGoesToStandardErrorWhenStandardOutputIsADataFile) {
+    put("cut", abracadabraPacked.substr(0, abracadabraPacked.size() - 1));
+    put("f", abracadabra);
+    put("r.txt", "old");
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        std::string stdoutFile;
+        int flags;
+        std::string message;
+        std::string afterwards; // of stdoutFile
+    };
+    const Case cases[] = {
+        {"d cut /dev/stdout > r.txt", {"d", "cut", "/dev/stdout"}, "r.txt", O_WRONLY | O_TRUNC,
+         "damaged file: coded stream cut short", ""},
+        {"c f /dev/stdout 1<>f", {"c", "f", "/dev/stdout"}, "f", O_RDWR, cannotOpenOut, abracadabra},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        int fd = openHere(c.stdoutFile, c.flags);
+        ASSERT_GE(fd, 0);
+        Outcome r = run(c.args, {}, fd);
+        close(fd);
+        EXPECT_EQ(r.status, failedStatus);
+        EXPECT_EQ(r.err, c.message);
+        EXPECT_EQ(get(c.stdoutFile), c.afterwards);
+    }
+}
+
+// Stopped at any moment, a run leaves its output complete or empty, never a
+// part of it; it ends with status 0 or by the signal. Half of
+// the runs are stopped at times spread over the run, half as soon as their
+// output starts to grow, in the middle of writing it.
+TEST_F(Stopping, ASignalLeavesTheOutputCompleteOrEmpty) {
+    put("in", randomData(4 << 20, 23, true));
+    ASSERT_TRUE(endedWith(run({"c", "in", "whole"}), quietly));
+    const std::string whole = get("whole");
+    const std::string in = get("in");
+    const int signals[] = {SIGINT, SIGTERM, SIGHUP};
+    int stopped = 0;
+    for (int i = 0; i < 12; ++i) {
+        const bool compress = i % 2 == 0;
+        const bool whileWriting = i % 4 >= 2;
+        const int sig = signals[i % 3];
+        SCOPED_TRACE(testing::Message() << (compress ? "c" : "d") << ", signal " << sig
+                                        << (whileWriting ? " while writing" : " after ") << (whileWriting ? 0 : 15 * i));
+        fs::remove(at("out"));
+        int nullFd = open("/dev/null", O_RDWR | O_CLOEXEC);
+        pid_t pid = startVemk(dir, {compress ? "c" : "d", compress ? "in" : "whole", "out"}, nullFd, nullFd);
+        close(nullFd);
+        ASSERT_GT(pid, 0);
+        if (whileWriting) {
+            auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            struct stat st {};
+            while ((stat(at("out").c_str(), &st) != 0 || st.st_size == 0) && std::chrono::steady_clock::now() < deadline) {
+            }
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(15 * i));
+        }
+        kill(pid, sig);
+        int status = waitFor(pid);
+        std::error_code missing;
+        auto size = fs::file_size(at("out"), missing);
+        // Stopped after its output was complete and closed, a run keeps it.
+        const bool complete = !missing && get("out") == (compress ? whole : in);
+        if (status == 0) {
+            EXPECT_TRUE(complete) << "a complete run left a different file";
+        } else {
+            EXPECT_EQ(status, 1000 + sig);
+            EXPECT_TRUE(missing || size == 0 || complete) << size << " bytes left by a stopped run";
+            ++stopped;
+        }
+    }
+    EXPECT_GT(stopped, 0);
+}
+
+// Ctrl-C during the wait for a key gives the terminal back its line mode
+// and echo, and the run still ends by the signal.
+TEST_F(Waiting, InterruptedOnATerminalTheModeIsRestored) {
+    int master = -1, slave = -1;
+    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
+        GTEST_SKIP() << "no pseudo-terminal available";
+    }
+    fcntl(master, F_SETFD, FD_CLOEXEC);
+    fcntl(slave, F_SETFD, FD_CLOEXEC);
+    termios before{};
+    ASSERT_EQ(tcgetattr(slave, &before), 0);
+    before.c_lflag |= ICANON | ECHO;
+    ASSERT_EQ(tcsetattr(slave, TCSANOW, &before), 0);
+    pid_t pid = startVemk(dir, {"c", "missing", "out"}, slave, slave);
+    ASSERT_GT(pid, 0);
+    // Once the title shows, the run is waiting with the mode changed.
+    std::string screen;
+    pollfd p{master, POLLIN, 0};
+    while (screen.find("exit\x07") == std::string::npos && poll(&p, 1, 10000) > 0) {
+        char buf[256];
+        ssize_t got = read(master, buf, sizeof buf);
+        if (got <= 0) {
+            break;
+        }
+        screen.append(buf, static_cast<std::size_t>(got));
+    }
+    EXPECT_EQ(screen, cannotOpen + title);
+    termios during{};
+    ASSERT_EQ(tcgetattr(slave, &during), 0);
+    EXPECT_EQ(during.c_lflag & (ICANON | ECHO), 0U) << "the wait did not change the mode";
+    kill(pid, SIGINT);
+    EXPECT_EQ(waitFor(pid), 1000 + SIGINT);
+    termios after{};
+    ASSERT_EQ(tcgetattr(slave, &after), 0);
+    EXPECT_EQ(after.c_lflag & (ICANON | ECHO), before.c_lflag & (ICANON | ECHO)) << "mode not restored";
+    close(slave);
+    close(master);
 }
 
 } // namespace

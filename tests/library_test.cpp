@@ -127,6 +127,9 @@ TEST_F(Library, FailuresAreResultsWithNoDescriptorLeftAndNothingOnTheConsole) {
         }
     }
     EXPECT_EQ(readAll(dir / "same"), (Bytes{'k', 'e', 'e', 'p'}));
+    // A null name is a file that cannot be opened.
+    EXPECT_EQ(vemk::compressFile(nullptr, (dir / "o6").c_str()), vemk::Result::cannotOpenInput);
+    EXPECT_EQ(vemk::decompressFile((dir / "in").c_str(), nullptr), vemk::Result::cannotOpenOutput);
 }
 
 // The calling program survives a pipe whose reader has gone: the library

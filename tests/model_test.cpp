@@ -84,9 +84,9 @@ FrequencyTable goldenCounts(std::uint64_t index) {
     std::array<std::size_t, 256> values{};
     std::iota(values.begin(), values.end(), std::size_t{0});
     for (std::size_t i = 255; i > 0; --i) {
-        std::swap(values[i], values[below(i + 1)]);
+        std::swap(values[i], values[static_cast<std::size_t>(below(i + 1))]);
     }
-    const std::size_t present = below(5) == 0 ? 1 : 1 + below(256);
+    const auto present = static_cast<std::size_t>(below(5) == 0 ? 1 : 1 + below(256));
     const std::uint64_t maxSum[] = {70000, 50000000, INT32_MAX};
     const std::uint64_t sum = 65536 + below(maxSum[index % 3] - 65536 + 1);
     const std::uint64_t shape = below(3);

@@ -103,6 +103,16 @@ TEST(Encoder, NormalisesOnlyBelow0x10000) {
     }
 }
 
+// The room for the stream of the longest input does not fit in a 32-bit
+// size_t: the encoder says so rather than take a buffer that is too short.
+TEST(Encoder, RoomForTheLongestInputOrOutOfMemory) {
+    rc::Encoder enc = rc::newEncoder(INT32_MAX);
+    EXPECT_TRUE(enc.outOfMemory || enc.room >= 2 * std::uint64_t{INT32_MAX} + 4);
+    if constexpr (sizeof(std::size_t) < 8) {
+        EXPECT_TRUE(enc.outOfMemory);
+    }
+}
+
 TEST(Decoder, StartTargetAndLoads) {
     const Bytes start{0x00, 0x12, 0x34, 0x56};
     rc::Decoder dec = rc::newDecoder(start);

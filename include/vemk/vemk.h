@@ -101,7 +101,8 @@ Restored decompressBuffer(std::span<const std::uint8_t> file);
 // The same for files by name, with the command line's rules: the input is
 // read to its end whatever kind of file it is, the output is created or
 // truncated, sharing is refused through advisory locks, and on any failure
-// after the output was opened it is left empty.
+// after the output was opened it is left empty. A null name is refused as
+// the file that cannot be opened (cannotOpenInput, cannotOpenOutput).
 Result compressFile(const char* inputName, const char* outputName);
 Result decompressFile(const char* inputName, const char* outputName);
 
