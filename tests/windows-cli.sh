@@ -68,6 +68,27 @@ exec 3>&-
 wait
 check "the first run completes" "$(run d held back)|$(cat back)" "||0|hello"
 
+# Ctrl-C (wine turns SIGINT into it) ends a run as Ctrl-C does, and leaves
+# the output empty, or complete if it was already: never a part of it. The
+# later runs are stopped as soon as their output starts to grow.
+head -c 48M /dev/urandom >big
+run c big whole >/dev/null
+stopped=0
+for i in 1 2 3 4; do
+    rm -f out
+    wine "$exe" c big out </dev/null >/dev/null 2>&1 &
+    pid=$!
+    if [ "$i" = 1 ]; then sleep 0.3; else
+        for _ in $(seq 20000); do [ -s out ] && break; done
+    fi
+    kill -INT "$pid"
+    wait "$pid"
+    status=$?
+    if [ "$status" = 0 ] || cmp -s out whole; then outcome=complete; else outcome="$status, $(stat -c %s out) bytes"; fi
+    [ "$outcome" = complete ] || { check "Ctrl-C, try $i" "$outcome" "58, 0 bytes"; stopped=$((stopped + 1)); }
+done
+check "Ctrl-C stops a run at all" "$([ $stopped -gt 0 ] && echo yes)" "yes"
+
 # Names outside the ANSI code page, and the same compressed bytes as Linux.
 cp "$here/data/corpus/alice29.txt" 'ü文件.txt'
 check "non-ANSI names" "$(run c 'ü文件.txt' 'packed€.vemk')|$(run d 'packed€.vemk' 'back文件')" "||0|||0"
