@@ -34,6 +34,23 @@ Compressed compressBytes(std::span<const std::uint8_t> input);
 Restored decompressBytes(std::span<const std::uint8_t> coded, const model::FrequencyTable& table,
                          std::int32_t length);
 
+// The two steps of decompressBytes, for callers that bring their own room.
+// checkHead refuses what the head alone shows (negativeLength, badTable);
+// decodeInto then decodes `length` bytes into `out`, which has room for
+// them, and refuses the damage that decoding shows.
+Result checkHead(const model::FrequencyTable& table, std::int32_t length);
+Result decodeInto(std::span<const std::uint8_t> coded, const model::FrequencyTable& table, std::int32_t length,
+                  std::uint8_t* out);
+
+// Whole compressed files in the caller's memory, for the C interface:
+// `written` is the size of the output on success and 0 otherwise, and an
+// output larger than `dst` gives destinationTooSmall. Compressing codes into
+// the encoder's own buffer and copies it once into `dst`; restoring decodes
+// straight into `dst`.
+Result compressInto(std::span<const std::uint8_t> input, std::span<std::uint8_t> dst, std::size_t& written,
+                    unsigned threads);
+Result decompressInto(std::span<const std::uint8_t> file, std::span<std::uint8_t> dst, std::size_t& written);
+
 // Mode "c" and mode "d" on two open files. Both files are closed on return.
 Result compressFile(InputFile& in, OutputFile& out);
 Result decompressFile(InputFile& in, OutputFile& out);
