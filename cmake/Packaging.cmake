@@ -100,7 +100,6 @@ This package holds the command-line program and its manual page.")
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${vemk_runtime_package})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_MULTIARCH same)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_BINARY_DIR}/debian/shlibs
   ${CMAKE_CURRENT_BINARY_DIR}/debian/symbols ${CMAKE_CURRENT_BINARY_DIR}/debian/triggers)
 # CPack also writes postinst and postrm scripts that run ldconfig for a
