@@ -67,6 +67,17 @@ foreach(dir LIBDIR INCLUDEDIR)
     set(vemk_pc_${dir} "\${prefix}/${CMAKE_INSTALL_${dir}}")
   endif()
 endforeach()
+# Without the shared library, -lvemk is the static archive: its C++ runtime
+# and VEMK_STATIC then belong to every link and compile.
+if(VEMK_SHARED)
+  set(vemk_pc_cflags "")
+  set(vemk_pc_libs "-lvemk")
+  set(vemk_pc_libs_private "-lstdc++ -lm")
+else()
+  set(vemk_pc_cflags " -DVEMK_STATIC")
+  set(vemk_pc_libs "-lvemk -lstdc++ -lm")
+  set(vemk_pc_libs_private "")
+endif()
 set(vemk_pc_prefix "@vemk_pc_prefix@") # filled in at install time
 configure_file(cmake/vemk.pc.in ${CMAKE_CURRENT_BINARY_DIR}/vemk.pc.in @ONLY)
 install(CODE "
