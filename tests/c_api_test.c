@@ -95,7 +95,9 @@ static size_t build_file(unsigned char* file, int32_t length, const int* entries
         file[4 + 2 * entries[0]] = (unsigned char)entries[1];
         file[5 + 2 * entries[0]] = (unsigned char)(entries[1] >> 8);
     }
-    memcpy(file + 516, stream, stream_size);
+    if (stream_size > 0) {
+        memcpy(file + 516, stream, stream_size);
+    }
     return 516 + stream_size;
 }
 
