@@ -46,7 +46,7 @@ set(vemk_symbols
   "vemk_decompressed_size 0.1.0"
   "vemk_message 0.1.0"
   "vemk_version 0.1.0")
-set(vemk_symbols_file "libvemk.so.${PROJECT_VERSION_MAJOR} ${vemk_runtime_package} #MINVER#\n")
+set(vemk_symbols_file "libvemk.so.${PROJECT_VERSION_MAJOR} ${vemk_runtime_package} #MINVER#\n* Build-Depends-Package: libvemk-dev\n")
 foreach(symbol IN LISTS vemk_symbols)
   string(REPLACE " " "@Base " symbol "${symbol}")
   string(APPEND vemk_symbols_file " ${symbol}\n")

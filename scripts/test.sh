@@ -61,7 +61,7 @@ for p in "${packages[@]}"; do dpkg -x "$p" build/deb; done
 libdir=$(dirname "$(dirname "$(find build/deb -name vemk.pc)")")
 # The shared library exports exactly the symbols its package declares.
 exported=$(nm -D --defined-only "$libdir/libvemk.so.0" | awk '{print $3}' | sort)
-declared=$(dpkg-deb --info build/release/libvemk[0-9]*_*.deb symbols | awk 'NR > 1 {sub(/@.*/, "", $1); print $1}' | sort)
+declared=$(dpkg-deb --info build/release/libvemk[0-9]*_*.deb symbols | awk '/^ / {sub(/@.*/, "", $1); print $1}' | sort)
 diff <(echo "$exported") <(echo "$declared")
 echo "libvemk.so.0 exports only: $(echo $exported)"
 
