@@ -17,19 +17,6 @@ constexpr std::int32_t maxTotal = 0x10000;
 
 } // namespace
 
-Result checkHead(std::int32_t length, const model::FrequencyTable& table) {
-    if (length < 0) {
-        return Result::negativeLength;
-    }
-    std::int32_t total = model::tableTotal(table);
-    bool storable = std::all_of(table.begin(), table.end(),
-                                [](std::int32_t f) { return f >= 0 && f <= 0xFFFF; });
-    if (length > 0 && (!storable || total <= 0 || total > maxTotal)) {
-        return Result::badTable;
-    }
-    return Result::ok;
-}
-
 Compressed compressBytes(std::span<const std::uint8_t> input) {
     Compressed c;
     c.freq = model::normstat(model::countBytes(input));
@@ -52,22 +39,25 @@ Compressed compressBytes(std::span<const std::uint8_t> input) {
     return c;
 }
 
-Restored decompressBytes(std::span<const std::uint8_t> coded, const model::FrequencyTable& table,
-                         std::int32_t length) {
-    Restored r;
-    r.result = checkHead(length, table);
-    if (r.result != Result::ok) {
-        return r;
+Result checkHead(const model::FrequencyTable& table, std::int32_t length) {
+    if (length < 0) {
+        return Result::negativeLength;
     }
     std::int32_t total = model::tableTotal(table);
-    r.bytes = allocateBytes(static_cast<std::size_t>(length));
-    if (!r.bytes.bytes) {
-        r.result = Result::outOfMemory;
-        return r;
+    bool storable = std::all_of(table.begin(), table.end(),
+                                [](std::int32_t f) { return f >= 0 && f <= 0xFFFF; });
+    if (length > 0 && (!storable || total <= 0 || total > maxTotal)) {
+        return Result::badTable;
     }
-    if (length == 0) {
-        return r;
+    return Result::ok;
+}
+
+Result decodeInto(std::span<const std::uint8_t> coded, const model::FrequencyTable& table, std::int32_t length,
+                  std::uint8_t* out) {
+    if (length <= 0) {
+        return Result::ok;
     }
+    std::int32_t total = model::tableTotal(table);
     const model::SymbolLookup lookup = model::symbolLookup(table);
     const auto slotOf = [&lookup, &table](std::uint32_t target, std::uint64_t quotient) {
         constexpr int runShift = rc::divisorShift + model::SymbolLookup::bucketBits;
@@ -75,43 +65,118 @@ Restored decompressBytes(std::span<const std::uint8_t> coded, const model::Frequ
     };
     rc::Decoder dec = rc::newDecoder(coded);
     auto count = static_cast<std::size_t>(length);
-    std::size_t decoded = rc::decodeSymbols(dec, r.bytes.data(), count, static_cast<std::uint32_t>(total), slotOf);
+    std::size_t decoded = rc::decodeSymbols(dec, out, count, static_cast<std::uint32_t>(total), slotOf);
     if (rc::ranPastEnd(dec)) {
-        r.result = Result::streamCutShort;
-    } else if (decoded < count) {
-        r.result = Result::targetOutsideTable;
-    } else {
-        r.bytes.size = count;
+        return Result::streamCutShort;
+    }
+    return decoded < count ? Result::targetOutsideTable : Result::ok;
+}
+
+Restored decompressBytes(std::span<const std::uint8_t> coded, const model::FrequencyTable& table,
+                         std::int32_t length) {
+    Restored r;
+    r.result = checkHead(table, length);
+    if (r.result != Result::ok) {
+        return r;
+    }
+    r.bytes = allocateBytes(static_cast<std::size_t>(length));
+    if (!r.bytes.bytes) {
+        r.result = Result::outOfMemory;
+        return r;
+    }
+    r.result = decodeInto(coded, table, length, r.bytes.data());
+    if (r.result == Result::ok) {
+        r.bytes.size = static_cast<std::size_t>(length);
     }
     return r;
 }
 
-Packed compressBuffer(std::span<const std::uint8_t> input) {
-    Packed p;
+namespace {
+
+// A whole compressed file, coded but not yet laid out: its head and the
+// coded stream, to be copied once into wherever the caller wants the file.
+struct Packing {
+    Result result = Result::ok;
+    Head head{};
+    Compressed coded;
+
+    std::size_t size() const { return head.size() + coded.stream.size; }
+    void copyTo(std::uint8_t* dst) const {
+        std::memcpy(dst, head.data(), head.size());
+        std::memcpy(dst + head.size(), coded.stream.data(), coded.stream.size);
+    }
+};
+
+Packing pack(std::span<const std::uint8_t> input, unsigned threads) {
+    Packing p;
     if (input.size() > maxInputBytes) {
         p.result = Result::inputTooLarge;
         return p;
     }
-    Compressed c = compressBytes(input);
-    if (c.result != Result::ok) {
-        p.result = c.result;
-        return p;
+    (void)threads; // one thread until the encoder takes a count: compressBytes(input, threads)
+    p.coded = compressBytes(input);
+    p.result = p.coded.result;
+    if (p.result == Result::ok) {
+        p.head = writeHead(static_cast<std::int32_t>(input.size()), p.coded.freq);
     }
-    Head head = writeHead(static_cast<std::int32_t>(input.size()), c.freq);
-    p.file = allocateBytes(head.size() + c.stream.size);
-    if (!p.file.bytes) {
-        p.result = Result::outOfMemory;
-        return p;
-    }
-    std::memcpy(p.file.data(), head.data(), head.size());
-    std::memcpy(p.file.data() + head.size(), c.stream.data(), c.stream.size);
-    p.file.size = head.size() + c.stream.size;
     return p;
+}
+
+} // namespace
+
+Packed compressBuffer(std::span<const std::uint8_t> input) {
+    Packed out;
+    Packing p = pack(input, 1);
+    if (p.result != Result::ok) {
+        out.result = p.result;
+        return out;
+    }
+    out.file = allocateBytes(p.size());
+    if (!out.file.bytes) {
+        out.result = Result::outOfMemory;
+        return out;
+    }
+    p.copyTo(out.file.data());
+    out.file.size = p.size();
+    return out;
 }
 
 Restored decompressBuffer(std::span<const std::uint8_t> file) {
     HeadFields head = readHead(file);
     return decompressBytes(codedStream(file), head.table, head.length);
+}
+
+Result compressInto(std::span<const std::uint8_t> input, std::span<std::uint8_t> dst, std::size_t& written,
+                    unsigned threads) {
+    written = 0;
+    Packing p = pack(input, threads);
+    if (p.result != Result::ok) {
+        return p.result;
+    }
+    if (p.size() > dst.size()) {
+        return Result::destinationTooSmall;
+    }
+    p.copyTo(dst.data());
+    written = p.size();
+    return Result::ok;
+}
+
+Result decompressInto(std::span<const std::uint8_t> file, std::span<std::uint8_t> dst, std::size_t& written) {
+    written = 0;
+    HeadFields head = readHead(file);
+    Result r = checkHead(head.table, head.length);
+    if (r != Result::ok) {
+        return r;
+    }
+    auto length = static_cast<std::size_t>(head.length);
+    if (length > dst.size()) {
+        return Result::destinationTooSmall;
+    }
+    r = decodeInto(codedStream(file), head.table, head.length, dst.data());
+    if (r == Result::ok) {
+        written = length;
+    }
+    return r;
 }
 
 Result compressFile(InputFile& in, OutputFile& out) {
@@ -148,7 +213,7 @@ Result decompressFile(InputFile& in, OutputFile& out) {
     Result read = readUpTo(in, length, headBytes, headRead);
     HeadFields head = readHead(headRead.view());
     ByteString coded;
-    if (read == Result::ok && checkHead(head.length, head.table) == Result::ok &&
+    if (read == Result::ok && checkHead(head.table, head.length) == Result::ok &&
         headRead.size == headBytes) {
         std::uint64_t most = 4 + 2 * static_cast<std::uint64_t>(head.length);
         std::size_t limit = most < SIZE_MAX ? static_cast<std::size_t>(most) : SIZE_MAX;
@@ -171,11 +236,11 @@ namespace {
 // on them; the flow closes both.
 Result onFiles(const char* inputName, const char* outputName, Result (*flow)(InputFile&, OutputFile&)) {
     InputFile in;
-    if (!platform::openInput(inputName, in)) {
+    if (inputName == nullptr || !platform::openInput(inputName, in)) {
         return Result::cannotOpenInput;
     }
     OutputFile out;
-    if (!platform::openOutput(outputName, in, out)) {
+    if (outputName == nullptr || !platform::openOutput(outputName, in, out)) {
         platform::closeInput(in);
         return Result::cannotOpenOutput;
     }

@@ -27,16 +27,29 @@ struct Compressed {
 // Codes `input` (at most maxInputBytes long) with its own static table.
 Compressed compressBytes(std::span<const std::uint8_t> input);
 
-// Whether a head can describe a file at all: a negative length, or a table
-// that cannot code a non-empty file, is damage.
-Result checkHead(std::int32_t length, const model::FrequencyTable& table);
-
 // Decodes `length` bytes from `coded` with `table`. Damage is refused
 // rather than guessed at: a negative length, a table that cannot code a
 // non-empty file, a target outside the table, and a stream that ends before
 // the last symbol. Bytes after the end of the stream are never looked at.
 Restored decompressBytes(std::span<const std::uint8_t> coded, const model::FrequencyTable& table,
                          std::int32_t length);
+
+// The two steps of decompressBytes, for callers that bring their own room.
+// checkHead refuses what the head alone shows (negativeLength, badTable);
+// decodeInto then decodes `length` bytes into `out`, which has room for
+// them, and refuses the damage that decoding shows.
+Result checkHead(const model::FrequencyTable& table, std::int32_t length);
+Result decodeInto(std::span<const std::uint8_t> coded, const model::FrequencyTable& table, std::int32_t length,
+                  std::uint8_t* out);
+
+// Whole compressed files in the caller's memory, for the C interface:
+// `written` is the size of the output on success and 0 otherwise, and an
+// output larger than `dst` gives destinationTooSmall. Compressing codes into
+// the encoder's own buffer and copies it once into `dst`; restoring decodes
+// straight into `dst`.
+Result compressInto(std::span<const std::uint8_t> input, std::span<std::uint8_t> dst, std::size_t& written,
+                    unsigned threads);
+Result decompressInto(std::span<const std::uint8_t> file, std::span<std::uint8_t> dst, std::size_t& written);
 
 // Mode "c" and mode "d" on two open files. Both files are closed on return.
 Result compressFile(InputFile& in, OutputFile& out);

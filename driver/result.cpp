@@ -26,6 +26,8 @@ const char* messageFor(Result r) {
         return "damaged file: bad coded stream";
     case Result::streamCutShort:
         return "damaged file: coded stream cut short";
+    case Result::destinationTooSmall:
+        return "output buffer too small";
     }
     return "";
 }

@@ -3,9 +3,9 @@
 # the sanitizer build (AddressSanitizer + UndefinedBehaviorSanitizer, no
 # recovery), the portable build (no compiler extensions), the cross builds
 # for Windows, i686, armhf, aarch64 and s390x with their tests under wine
-# and qemu-user, the release build with its installation, library example,
-# Debian package and manual page, and a bounded run of each fuzz target
-# from its seed corpus.
+# and qemu-user, the release build with its installation, library examples
+# in C++, C and Python, the Debian packages (checked by lintian) and the
+# manual page, and a bounded run of each fuzz target from its seed corpus.
 # FUZZ_SECONDS (default 60) sets how long each fuzz target runs; 0 skips
 # the fuzz runs. A missing cross toolchain is named and its platform
 # skipped, except under CI=true, where it is a failure.
@@ -13,6 +13,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 fuzz_seconds=${FUZZ_SECONDS:-60}
+# The real files that the library examples round-trip.
+corpus_dir=${VEMK_CORPUS_DIR:-$PWD/tests/data/corpus}
 
 step() { printf '\n== %s\n' "$*"; }
 
@@ -81,27 +83,67 @@ if [ "${#platforms[@]}" -gt 0 ]; then
 fi
 corpus_check native build/dev/vemk
 
-step "release build, install, library example, Debian package, manual page"
+step "release build, install, library examples, Debian packages, manual page"
 cmake --workflow --preset release
 stage=$PWD/build/stage
-rm -rf "$stage" build/example build/deb
+rm -rf "$stage" build/example build/deb build/release/*.deb
 cmake --install build/release --prefix "$stage"
-# A consumer of the installed library: the README's example program.
+# Consumers of the installed library through its CMake package: the
+# README's C++ program, and the C program through the shared library.
 cmake -S examples -B build/example -DCMAKE_PREFIX_PATH="$stage"
 cmake --build build/example
 sample=/usr/share/common-licenses/GPL-3
 [ -f "$sample" ] || sample=$stage/bin/vemk
 cp "$sample" build/example/sample
 build/example/roundtrip build/example/sample
-# The README shows that program whole; it must be the one built here.
-sed -n '/^```cpp$/,/^```$/p' README.md | sed '1d;$d' | diff - examples/roundtrip.cpp
+build/example/roundtrip_c build/example/sample >/dev/null
+# The README shows those programs whole; they must be the ones built here.
+readme_block() { sed -n "/^\`\`\`$1\$/,/^\`\`\`\$/p" README.md | sed '1d;$d'; }
+readme_block cpp | diff - examples/roundtrip.cpp
+readme_block c | diff - examples/roundtrip.c
+readme_block python | diff - examples/roundtrip.py
+
 (cd build/release && cpack -G DEB)
-dpkg -x build/release/vemk_*.deb build/deb
+packages=(build/release/vemk_*.deb build/release/libvemk[0-9]*_*.deb build/release/libvemk-dev_*.deb)
+[ ${#packages[@]} -eq 3 ] && ls "${packages[@]}" >/dev/null
+lint=$(lintian "${packages[@]}" 2>&1 | grep -v '^running with root privileges' || true)
+if printf '%s\n' "$lint" | grep -q '^[EW]:'; then
+  printf 'lintian:\n%s\n' "$lint"
+  exit 1
+fi
+echo "lintian: no errors or warnings on ${packages[*]##*/}"
+version=$(dpkg-deb -f build/release/vemk_*.deb Version)
+runtime=$(dpkg-deb -f build/release/libvemk[0-9]*_*.deb Package)
+[ "$(dpkg-deb -f build/release/libvemk-dev_*.deb Depends)" = "$runtime (= $version)" ]
+dpkg-deb -f build/release/vemk_*.deb Depends | grep -qx 'libc6 (>= [0-9.]*)'
+
+# Everything unpacked into one root, as if installed there.
+for p in "${packages[@]}"; do dpkg -x "$p" build/deb; done
+libdir=$(dirname "$(dirname "$(find build/deb -name vemk.pc)")")
+# The shared library exports exactly the symbols its package declares.
+exported=$(nm -D --defined-only "$libdir/libvemk.so.0" | awk '{print $3}' | sort)
+declared=$(dpkg-deb --info build/release/libvemk[0-9]*_*.deb symbols | awk '/^ / {sub(/@.*/, "", $1); print $1}' | sort)
+diff <(echo "$exported") <(echo "$declared")
+echo "libvemk.so.0 exports only: $(echo $exported)"
+
+# A C11 program built with pkg-config, and Python's ctypes, both on the
+# packaged shared library, round-trip every file of the corpus.
+mapfile -t corpus < <(find "$corpus_dir" -maxdepth 1 -type f | sort)
+[ ${#corpus[@]} -gt 0 ]
+export PKG_CONFIG_SYSROOT_DIR=$PWD/build/deb PKG_CONFIG_LIBDIR=$libdir/pkgconfig
+# shellcheck disable=SC2046
+cc -std=c11 -Wall -Wextra -pedantic -Werror $(pkg-config --cflags vemk) examples/roundtrip.c \
+  $(pkg-config --libs vemk) -o build/deb/roundtrip_c
+unset PKG_CONFIG_SYSROOT_DIR PKG_CONFIG_LIBDIR
+readelf -d build/deb/roundtrip_c | grep -q 'NEEDED.*libvemk\.so\.0'
+LD_LIBRARY_PATH=$libdir build/deb/roundtrip_c "${corpus[@]}"
+LD_LIBRARY_PATH=$libdir python3 examples/roundtrip.py "${corpus[@]}"
+
 build/deb/usr/bin/vemk c "$sample" build/deb/sample.vemk
 build/deb/usr/bin/vemk d build/deb/sample.vemk build/deb/sample.out
 cmp "$sample" build/deb/sample.out
 echo "package round trip: $(stat -c %s "$sample") -> $(stat -c %s build/deb/sample.vemk) -> $(stat -c %s build/deb/sample.out) bytes"
-warnings=$( { groff -man -Tutf8 -ww -z build/deb/usr/share/man/man1/vemk.1; } 2>&1)
+warnings=$( { zcat build/deb/usr/share/man/man1/vemk.1.gz | groff -man -Tutf8 -ww -z; } 2>&1)
 if [ -n "$warnings" ]; then
   printf 'manual page warnings:\n%s\n' "$warnings"
   exit 1

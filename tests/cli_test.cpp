@@ -770,8 +770,15 @@ TEST_F(Waiting, InterruptedOnATerminalTheModeIsRestored) {
         screen.append(buf, static_cast<std::size_t>(got));
     }
     EXPECT_EQ(screen, cannotOpen + title);
+    // The mode changes just after the title; give the run a moment.
     termios during{};
-    ASSERT_EQ(tcgetattr(slave, &during), 0);
+    for (int tries = 0; tries < 500; ++tries) {
+        ASSERT_EQ(tcgetattr(slave, &during), 0);
+        if ((during.c_lflag & (ICANON | ECHO)) == 0) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     EXPECT_EQ(during.c_lflag & (ICANON | ECHO), 0U) << "the wait did not change the mode";
     kill(pid, SIGINT);
     EXPECT_EQ(waitFor(pid), 1000 + SIGINT);

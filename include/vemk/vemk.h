@@ -57,6 +57,9 @@ enum class Result {
     targetOutsideTable,
     // The coded stream ends before its last symbol: the file was cut short.
     streamCutShort,
+    // A destination in the caller's memory is smaller than the output (only
+    // from the C interface, vemk.h, which writes into the caller's buffers).
+    destinationTooSmall,
 };
 
 // The message that the command line prints for `r` ("" for ok).

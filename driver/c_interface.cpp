@@ -1,0 +1,147 @@
+// The C interface (vemk.h): argument checks and conversions only, over the
+// same flows that the C++ interface and the command line run.
+#include "vemk.h"
+
+#include <cstdint>
+#include <new>
+#include <span>
+
+#include "driver/flows.h"
+#include "driver/layout.h"
+#include "vemk/vemk.h"
+
+namespace vemk {
+namespace {
+
+// The two enums name the same outcomes in the same order.
+static_assert(VEMK_OK == static_cast<int>(Result::ok));
+static_assert(VEMK_CANNOT_OPEN_INPUT == static_cast<int>(Result::cannotOpenInput));
+static_assert(VEMK_CANNOT_OPEN_OUTPUT == static_cast<int>(Result::cannotOpenOutput));
+static_assert(VEMK_READ_FAILED == static_cast<int>(Result::readFailed));
+static_assert(VEMK_INPUT_TOO_LARGE == static_cast<int>(Result::inputTooLarge));
+static_assert(VEMK_OUT_OF_MEMORY == static_cast<int>(Result::outOfMemory));
+static_assert(VEMK_WRITE_FAILED == static_cast<int>(Result::writeFailed));
+static_assert(VEMK_NEGATIVE_LENGTH == static_cast<int>(Result::negativeLength));
+static_assert(VEMK_BAD_TABLE == static_cast<int>(Result::badTable));
+static_assert(VEMK_TARGET_OUTSIDE_TABLE == static_cast<int>(Result::targetOutsideTable));
+static_assert(VEMK_STREAM_CUT_SHORT == static_cast<int>(Result::streamCutShort));
+static_assert(VEMK_DESTINATION_TOO_SMALL == static_cast<int>(Result::destinationTooSmall));
+
+static_assert(maxInputBytes == 0x7FFFFFFF);
+
+vemk_result toC(Result r) { return static_cast<vemk_result>(r); }
+
+// Runs one call of the interface. Nothing beneath allocates through `new`,
+// so no exception is expected; should one come all the same, it is a failed
+// allocation, and it must not unwind into a C caller.
+template <class F>
+vemk_result guarded(F&& call) noexcept {
+    try {
+        return toC(call());
+    } catch (...) {
+        return VEMK_OUT_OF_MEMORY;
+    }
+}
+
+// A source as the flows take it; false when it cannot be read at all.
+bool source(const void* src, std::size_t size, std::span<const std::uint8_t>& out) {
+    if (src == nullptr && size > 0) {
+        return false;
+    }
+    out = src == nullptr ? std::span<const std::uint8_t>{}
+                         : std::span<const std::uint8_t>{static_cast<const std::uint8_t*>(src), size};
+    return true;
+}
+
+// A destination as the flows take it: no room behind a NULL pointer.
+std::span<std::uint8_t> destination(void* dst, std::size_t capacity) {
+    return dst == nullptr ? std::span<std::uint8_t>{}
+                          : std::span<std::uint8_t>{static_cast<std::uint8_t*>(dst), capacity};
+}
+
+void store(std::size_t* where, std::size_t value) {
+    if (where != nullptr) {
+        *where = value;
+    }
+}
+
+} // namespace
+} // namespace vemk
+
+extern "C" {
+
+size_t vemk_compress_bound(size_t n) {
+    // 520 + 2n, written so that nothing wraps where size_t has 32 bits.
+    constexpr size_t fixed = vemk::headBytes + 4;
+    if (n > vemk::maxInputBytes || n > (SIZE_MAX - fixed) / 2) {
+        return 0;
+    }
+    return fixed + 2 * n;
+}
+
+vemk_result vemk_compress_threads(void* dst, size_t dst_capacity, const void* src, size_t src_size,
+                                  size_t* dst_size, unsigned threads) {
+    vemk::store(dst_size, 0);
+    return vemk::guarded([&] {
+        std::span<const std::uint8_t> input;
+        if (!vemk::source(src, src_size, input)) {
+            return vemk::Result::readFailed;
+        }
+        std::size_t written = 0;
+        vemk::Result r = vemk::compressInto(input, vemk::destination(dst, dst_capacity), written, threads);
+        vemk::store(dst_size, written);
+        return r;
+    });
+}
+
+vemk_result vemk_compress(void* dst, size_t dst_capacity, const void* src, size_t src_size, size_t* dst_size) {
+    return vemk_compress_threads(dst, dst_capacity, src, src_size, dst_size, 1);
+}
+
+vemk_result vemk_decompressed_size(const void* src, size_t src_size, size_t* n) {
+    vemk::store(n, 0);
+    std::span<const std::uint8_t> file;
+    if (!vemk::source(src, src_size, file)) {
+        return VEMK_READ_FAILED;
+    }
+    std::int32_t length = vemk::readHead(file).length;
+    if (length < 0) {
+        return VEMK_NEGATIVE_LENGTH;
+    }
+    vemk::store(n, static_cast<size_t>(length));
+    return VEMK_OK;
+}
+
+vemk_result vemk_decompress(void* dst, size_t dst_capacity, const void* src, size_t src_size, size_t* dst_size) {
+    vemk::store(dst_size, 0);
+    return vemk::guarded([&] {
+        std::span<const std::uint8_t> file;
+        if (!vemk::source(src, src_size, file)) {
+            return vemk::Result::readFailed;
+        }
+        std::size_t written = 0;
+        vemk::Result r = vemk::decompressInto(file, vemk::destination(dst, dst_capacity), written);
+        vemk::store(dst_size, written);
+        return r;
+    });
+}
+
+vemk_result vemk_compress_file(const char* input_name, const char* output_name) {
+    return vemk::guarded([&] { return vemk::compressFile(input_name, output_name); });
+}
+
+vemk_result vemk_decompress_file(const char* input_name, const char* output_name) {
+    return vemk::guarded([&] { return vemk::decompressFile(input_name, output_name); });
+}
+
+const char* vemk_message(vemk_result r) {
+    int value = static_cast<int>(r);
+    if (value < VEMK_OK || value > VEMK_DESTINATION_TOO_SMALL) {
+        return "unknown result";
+    }
+    return vemk::messageFor(static_cast<vemk::Result>(value));
+}
+
+const char* vemk_version(void) { return VEMK_VERSION_STRING; }
+
+} // extern "C"

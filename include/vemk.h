@@ -1,0 +1,162 @@
+/* vemk: compress and restore whole byte buffers and whole files, from C or
+ * any language that can call C.
+ *
+ * Each buffer or file is coded with one static order-0 model (256 byte
+ * frequencies scaled below 65536) and a carry-propagating range coder; the
+ * compressed form is the same file that the `vemk` command writes:
+ *
+ *   offset 0    4 bytes    uncompressed length n, signed, little-endian
+ *   offset 4    512 bytes  frequency of byte values 0..255, 16-bit LE each
+ *   offset 516  the rest   coded stream
+ *
+ * What every function here guarantees:
+ *  - It never exits the process, never writes to the console and never lets
+ *    an exception out: every failure comes back as a vemk_result, and
+ *    vemk_message() gives the text that the command line prints for it.
+ *  - Any input at all, however damaged or hostile, is safe to restore: no
+ *    read outside a buffer, no write outside the destination's capacity, no
+ *    division by zero, no endless loop. Damage that the format can show is
+ *    refused (see vemk_result); the format has no checksum, so damage that
+ *    still forms valid coding intervals restores to wrong bytes without
+ *    notice.
+ *  - On success the output is exact: compressing gives the bytes that the
+ *    format defines for the input, restoring gives back what was
+ *    compressed, byte for byte.
+ *  - It keeps no state between calls: separate calls may run at the same
+ *    time on different threads, as long as no buffer that one of them
+ *    writes is used by another at the same time.
+ *
+ * Pointers: a NULL buffer with a size of 0 is an empty buffer. A NULL
+ * source with a size above 0 cannot be read (VEMK_READ_FAILED); a NULL
+ * destination has no room whatever capacity is given with it. A NULL
+ * pointer for a result size (dst_size, n) is allowed: nothing is stored
+ * there. Source and destination must not overlap.
+ *
+ * The C++ interface vemk/vemk.h offers the same operations with buffers
+ * that the library allocates.
+ */
+#ifndef VEMK_H
+#define VEMK_H
+
+#include <stddef.h>
+
+/* The version of this header; vemk_version() gives the library's own. */
+#define VEMK_VERSION_MAJOR 0
+#define VEMK_VERSION_MINOR 1
+#define VEMK_VERSION_PATCH 0
+#define VEMK_VERSION_STRING "0.1.0"
+/* One number that grows with every release: 10000 * major + 100 * minor + patch. */
+#define VEMK_VERSION_NUMBER (VEMK_VERSION_MAJOR * 10000 + VEMK_VERSION_MINOR * 100 + VEMK_VERSION_PATCH)
+
+/* VEMK_API marks what the shared library exports; everything else in it is
+ * hidden. A program that links the static archive on Windows defines
+ * VEMK_STATIC (the CMake target vemk::vemk does so); elsewhere it makes no
+ * difference to callers. VEMK_BUILDING_SHARED is for the library's own
+ * build only. */
+#if defined(_WIN32) && defined(VEMK_BUILDING_SHARED)
+#define VEMK_API __declspec(dllexport)
+#elif defined(VEMK_STATIC) && !defined(VEMK_BUILDING_SHARED)
+#define VEMK_API
+#elif defined(_WIN32)
+#define VEMK_API __declspec(dllimport)
+#elif defined(__GNUC__) || defined(__clang__)
+#define VEMK_API __attribute__((visibility("default")))
+#else
+#define VEMK_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef enum vemk_result {
+    /* Success. */
+    VEMK_OK = 0,
+    /* The input file cannot be opened for reading (missing, no permission,
+     * a directory, being written by another run, or a NULL name). */
+    VEMK_CANNOT_OPEN_INPUT = 1,
+    /* The output file cannot be opened for writing (no permission, a
+     * directory, the input itself by any name, being written by another
+     * run, or a NULL name); it is left as it was. */
+    VEMK_CANNOT_OPEN_OUTPUT = 2,
+    /* The input could not be read to its end: an I/O error part-way, or a
+     * NULL source buffer with a size above 0. */
+    VEMK_READ_FAILED = 3,
+    /* The input holds 2^31 bytes or more: the length field cannot say so. */
+    VEMK_INPUT_TOO_LARGE = 4,
+    /* Memory for the input, the coded stream or the output cannot be had. */
+    VEMK_OUT_OF_MEMORY = 5,
+    /* Writing or closing the output file failed; it has been emptied. */
+    VEMK_WRITE_FAILED = 6,
+    /* Damaged head: the uncompressed length is below 0. */
+    VEMK_NEGATIVE_LENGTH = 7,
+    /* Damaged head: the frequencies of a non-empty file sum to 0 or to more
+     * than 65536, so no coding interval can be rebuilt from them. */
+    VEMK_BAD_TABLE = 8,
+    /* Damaged stream: a decoded target lies outside the table's total. */
+    VEMK_TARGET_OUTSIDE_TABLE = 9,
+    /* The coded stream ends before its last symbol: the file was cut short. */
+    VEMK_STREAM_CUT_SHORT = 10,
+    /* The destination's capacity is smaller than the output. Nothing is
+     * promised about what the destination then holds. */
+    VEMK_DESTINATION_TOO_SMALL = 11
+} vemk_result;
+
+/* The largest compressed size of any n input bytes: 516 + 4 + 2 * n. 0 when
+ * n cannot be compressed (above 2^31 - 1) or the size does not fit in a
+ * size_t. A destination of this capacity never gives
+ * VEMK_DESTINATION_TOO_SMALL. */
+VEMK_API size_t vemk_compress_bound(size_t n);
+
+/* Compresses the src_size bytes at src into a whole compressed file at dst,
+ * which has room for dst_capacity bytes; *dst_size is then its size (0 after
+ * a failure). Fails with VEMK_INPUT_TOO_LARGE, VEMK_OUT_OF_MEMORY,
+ * VEMK_DESTINATION_TOO_SMALL, or VEMK_READ_FAILED for a NULL src. */
+VEMK_API vemk_result vemk_compress(void* dst, size_t dst_capacity, const void* src, size_t src_size,
+                                   size_t* dst_size);
+
+/* vemk_compress with the number of threads that the encoder may use; 0 and
+ * 1 both mean one thread, which is what vemk_compress uses. */
+VEMK_API vemk_result vemk_compress_threads(void* dst, size_t dst_capacity, const void* src, size_t src_size,
+                                           size_t* dst_size, unsigned threads);
+
+/* The uncompressed length that the head of the compressed file at src
+ * announces, from the head alone: nothing is decoded and the table is not
+ * checked. A buffer shorter than 4 bytes reads as if padded with zeros.
+ * Fails with VEMK_NEGATIVE_LENGTH, or VEMK_READ_FAILED for a NULL src; *n
+ * is then 0. */
+VEMK_API vemk_result vemk_decompressed_size(const void* src, size_t src_size, size_t* n);
+
+/* Restores the bytes of the whole compressed file at src into dst, which has
+ * room for dst_capacity bytes; *dst_size is then the announced length n (0
+ * after a failure). Bytes after the coded stream are ignored; a buffer
+ * shorter than its head reads as if padded with zeros. The head is checked
+ * first (VEMK_NEGATIVE_LENGTH, VEMK_BAD_TABLE), then the room: n above
+ * dst_capacity gives VEMK_DESTINATION_TOO_SMALL before anything is decoded.
+ * Damage found while decoding gives VEMK_TARGET_OUTSIDE_TABLE or
+ * VEMK_STREAM_CUT_SHORT. */
+VEMK_API vemk_result vemk_decompress(void* dst, size_t dst_capacity, const void* src, size_t src_size,
+                                     size_t* dst_size);
+
+/* The same for files by name, with the command line's rules: the input is
+ * read to its end whatever kind of file it is, the output is created or
+ * truncated, sharing is refused through advisory locks, and on any failure
+ * after the output was opened it is left empty. A NULL input name gives
+ * VEMK_CANNOT_OPEN_INPUT, a NULL output name VEMK_CANNOT_OPEN_OUTPUT. */
+VEMK_API vemk_result vemk_compress_file(const char* input_name, const char* output_name);
+VEMK_API vemk_result vemk_decompress_file(const char* input_name, const char* output_name);
+
+/* The message that the command line prints for r: "" for VEMK_OK, a text
+ * of its own for VEMK_DESTINATION_TOO_SMALL and for values that are not a
+ * vemk_result. Never NULL; the text is static. */
+VEMK_API const char* vemk_message(vemk_result r);
+
+/* The library's version, "major.minor.patch": with the shared library, the
+ * one loaded at run time, which may be newer than VEMK_VERSION_STRING. */
+VEMK_API const char* vemk_version(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VEMK_H */
