@@ -162,6 +162,28 @@ struct SymbolSlot {
     std::uint32_t freq = 0;
 };
 
+// What the encoder's loop needs of each symbol value, with the total's
+// ScaledTotal. The unit is at least 1, so a symbol needs one normalising
+// shift exactly when unit <= oneShiftUpTo and two when also
+// unit <= twoShiftsUpTo: the count is known from the unit alone, beside the
+// multiply that narrows the range rather than after it.
+struct SymbolSteps {
+    ScaledTotal scaledTotal;
+    std::array<std::uint64_t, 256> freqMagic{}; // freq * magic
+    std::array<std::uint32_t, 256> cumFreq{};
+    std::array<std::uint32_t, 256> oneShiftUpTo{};  // 0xFFFF / freq
+    std::array<std::uint32_t, 256> twoShiftsUpTo{}; // 0xFF / freq
+};
+
+SymbolSteps symbolStepsOf(const SymbolSlot* slots, std::uint32_t total);
+
+// The normalising shifts of coding `symbol` at `unit`, from the unit alone:
+// two comparisons that do not wait for the multiply.
+inline std::uint32_t normalisingShifts(std::uint32_t unit, std::uint8_t symbol, const SymbolSteps& steps) {
+    return static_cast<std::uint32_t>(unit <= steps.oneShiftUpTo[symbol]) +
+           static_cast<std::uint32_t>(unit <= steps.twoShiftsUpTo[symbol]);
+}
+
 // Codes symbols[i] with slots[symbols[i]] for every i: the same stream as one
 // `encode` call per symbol with `total`. Every slot of a symbol that occurs
 // must keep the preconditions of `encode`.
