@@ -30,7 +30,7 @@ Result abandon(InputFile& in, OutputFile& out, Result why) {
 
 } // namespace
 
-Compressed compressBytes(std::span<const std::uint8_t> input) {
+Compressed compressBytes(std::span<const std::uint8_t> input, unsigned threads) {
     Compressed c;
     c.freq = model::normstat(model::countBytes(input));
     model::CumulativeTable cum = model::cumulativeTable(c.freq);
@@ -44,8 +44,9 @@ Compressed compressBytes(std::span<const std::uint8_t> input) {
     for (std::size_t v = 0; v < 256; ++v) {
         slots[v] = {static_cast<std::uint32_t>(cum[v]), static_cast<std::uint32_t>(c.freq[v])};
     }
-    rc::encodeSymbols(enc, input.data(), input.size(), slots.data(), total);
-    c.stream = rc::flushEncoder(enc);
+    rc::SegmentPlan plan;
+    plan.threads = threads;
+    c.stream = rc::encodeInSegments(enc, input.data(), input.size(), slots.data(), total, plan);
     if (enc.outOfMemory) {
         c.result = Result::outOfMemory;
     }
@@ -92,13 +93,13 @@ Restored decompressBytes(std::span<const std::uint8_t> coded, const model::Frequ
     return r;
 }
 
-Packed compressBuffer(std::span<const std::uint8_t> input) {
+Packed compressBuffer(std::span<const std::uint8_t> input, unsigned threads) {
     Packed p;
     if (input.size() > maxInputBytes) {
         p.result = Result::inputTooLarge;
         return p;
     }
-    Compressed c = compressBytes(input);
+    Compressed c = compressBytes(input, threads);
     if (c.result != Result::ok) {
         p.result = c.result;
         return p;

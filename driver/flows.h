@@ -24,8 +24,10 @@ struct Compressed {
     model::FrequencyTable freq{}; // the table it was coded with
 };
 
-// Codes `input` (at most maxInputBytes long) with its own static table.
-Compressed compressBytes(std::span<const std::uint8_t> input);
+// Codes `input` (at most maxInputBytes long) with its own static table, on
+// up to `threads` threads for a large input; the stream is the same for
+// every number of threads.
+Compressed compressBytes(std::span<const std::uint8_t> input, unsigned threads = 1);
 
 // Decodes `length` bytes from `coded` with `table`. Damage is refused
 // rather than guessed at: a negative length, a table that cannot code a

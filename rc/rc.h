@@ -190,6 +190,35 @@ inline std::uint32_t normalisingShifts(std::uint32_t unit, std::uint8_t symbol, 
 void encodeSymbols(Encoder& enc, const std::uint8_t* symbols, std::size_t count,
                    const SymbolSlot* slots, std::int32_t total);
 
+// The normalised range after coding `count` symbols from `range`: the chain
+// of units alone, without low or bytes. The chain depends on the symbols
+// and the range only, which is what lets a stream be coded in pieces.
+std::int32_t rangeAfter(std::int32_t range, const std::uint8_t* symbols, std::size_t count,
+                        const SymbolSteps& steps);
+
+// How encodeInSegments shares out its symbols. The stream read as one big
+// number is the sum of each symbol's unit * cumFreq placed at the byte
+// offset that the shifts before it give, so consecutive segments can be
+// coded apart, each from a fresh low, and added together with carry where
+// one ends and the next starts. What a segment cannot know is the range at
+// its first symbol; chains of units started anywhere soon meet, so the
+// chain run over `window` symbols before the segment gives a guess, checked
+// once the segment before it has ended. A wrong guess codes the segment
+// again from the right range: the bytes never depend on the guess.
+struct SegmentPlan {
+    unsigned threads = 1;                               // segments coded at once, at most
+    std::size_t leastPerThread = std::size_t{4} << 20;  // fewer threads for fewer symbols than this each
+    std::size_t window = std::size_t{64} << 10;         // symbols before a segment that give its guess
+    bool spoilGuesses = false;                          // for tests: every guess wrong, every segment recoded
+};
+
+// Codes symbols[i] with slots[symbols[i]] for every i and ends the stream:
+// the same bytes as encodeSymbols then flushEncoder, on plan.threads threads
+// where there are enough symbols (one thread is exactly those two calls).
+// On failure to get memory `enc.outOfMemory` is set. `enc` is not used again.
+ByteString encodeInSegments(Encoder& enc, const std::uint8_t* symbols, std::size_t count,
+                            const SymbolSlot* slots, std::int32_t total, const SegmentPlan& plan);
+
 // Decodes up to `count` symbols into `out`: the same steps as decodeTarget,
 // the search and decodeNarrow, once per symbol. `findSlot(target, quotient)`
 // gives the slot of a target below `total`, an object with `cumFreq`, `freq`
