@@ -250,11 +250,15 @@ void searchSymbols(benchmark::State& state, Source source) {
     const vemk::model::SymbolLookup lookup = vemk::model::symbolLookup(freq);
     for (auto _ : state) {
         for (std::int32_t t : targets) {
-            vemk::model::Slot slot = fast ? vemk::model::findSymbolFast(static_cast<std::uint32_t>(t),
-                                                                      static_cast<std::uint32_t>(t) >> vemk::model::SymbolLookup::bucketBits,
-                                                                      lookup, freq)
-                                          : vemk::model::findSymbol(t, freq);
-            benchmark::DoNotOptimize(slot);
+            if constexpr (fast) {
+                vemk::model::FastSlot slot = vemk::model::findSymbolFast(
+                    static_cast<std::uint32_t>(t), static_cast<std::uint32_t>(t) >> vemk::model::SymbolLookup::bucketBits,
+                    lookup);
+                benchmark::DoNotOptimize(slot);
+            } else {
+                vemk::model::Slot slot = vemk::model::findSymbol(t, freq);
+                benchmark::DoNotOptimize(slot);
+            }
         }
     }
     reportBytes(state, targets.size(), in.label);

@@ -76,9 +76,9 @@ Restored decompressBytes(std::span<const std::uint8_t> coded, const model::Frequ
         return r;
     }
     const model::SymbolLookup lookup = model::symbolLookup(table);
-    const auto slotOf = [&lookup, &table](std::uint32_t target, std::uint64_t quotient) {
+    const auto slotOf = [&lookup](std::uint32_t target, std::uint64_t quotient) {
         constexpr int runShift = rc::divisorShift + model::SymbolLookup::bucketBits;
-        return model::findSymbolFast(target, static_cast<std::uint32_t>(quotient >> runShift), lookup, table);
+        return model::findSymbolFast(target, static_cast<std::uint32_t>(quotient >> runShift), lookup);
     };
     rc::Decoder dec = rc::newDecoder(coded);
     auto count = static_cast<std::size_t>(length);

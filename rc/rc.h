@@ -222,7 +222,8 @@ ByteString encodeInSegments(Encoder& enc, const std::uint8_t* symbols, std::size
 // Decodes up to `count` symbols into `out`: the same steps as decodeTarget,
 // the search and decodeNarrow, once per symbol. `findSlot(target, quotient)`
 // gives the slot of a target below `total`, an object with `cumFreq`, `freq`
-// (at least 1) and `symbol`; `quotient` is the target with divisorShift
+// (at least 1) and `symbol`, and if it has them `oneShiftUpTo` (0xFFFF /
+// freq) and `twoShiftsUpTo` (0xFF / freq), which shorten the chain; `quotient` is the target with divisorShift
 // bits of fraction below it (its integer part exact). A target at or past
 // `total` has no slot. Stops early at a target without a slot or at a load
 // past the end of the stream, and returns the number of symbols decoded
@@ -278,8 +279,17 @@ std::size_t decodeRuns(Decoder& dec, std::uint8_t* out, std::size_t count, std::
         auto slot = findSlot(target, quotient);
         code -= unit * static_cast<std::uint32_t>(slot.cumFreq);
         scaled = unitMagic * static_cast<std::uint32_t>(slot.freq);
-        unit = nextUnit(scaled, scaledTotal);
-        std::uint32_t loads = normalisingShifts(scaled, scaledTotal);
+        std::uint32_t loads = 0;
+        if constexpr (requires { slot.oneShiftUpTo; slot.twoShiftsUpTo; }) {
+            // The slot's thresholds give the loads from the unit while the
+            // multiply runs (see SymbolSteps).
+            loads = static_cast<std::uint32_t>(unit <= slot.oneShiftUpTo) +
+                    static_cast<std::uint32_t>(unit <= slot.twoShiftsUpTo);
+            unit = static_cast<std::uint32_t>(scaled >> (divisorShift - 8 * loads));
+        } else {
+            unit = nextUnit(scaled, scaledTotal);
+            loads = normalisingShifts(scaled, scaledTotal);
+        }
         std::uint32_t bits = 8 * loads;
         // Each load keeps 24 bits: ((code & 0xFFFF) << 8) + byte.
         std::uint64_t window = (std::uint64_t{code} << 32) | fourBytes(stream + at);
