@@ -9,6 +9,12 @@
 //  - Coded stream: b0 is always 0x00 (the first `cache`); read as a
 //    big-endian number it is the final `low` with every carry resolved. Its
 //    length is 4 + the number of `shiftLow` steps made inside `encode`.
+//  - Chain of units: the unit of the next symbol depends only on the unit
+//    and the symbol, and so does the number of shifts; `low` only adds up
+//    unit * cumFreq terms. Coded from a low of 0 and the range it meets in
+//    the stream, any run of symbols gives a number whose first byte is 0;
+//    added at the offset of the shifts before the run, the numbers of
+//    consecutive runs make the stream.
 //  - Decoder: `code` is the coded value minus the low end of the interval.
 //    After `newDecoder` and after every `decodeNarrow`,
 //    0x10000 <= range <= 0xFFFFFF; between `decodeTarget` and

@@ -461,6 +461,15 @@ TEST(EncodeInSegments, MatchesPlainEncode) {
             }
         }
     }
+    // The library's buffer interface with its own plan: a file large enough
+    // for two threads is the file of one.
+    const Bytes big = rng.skewed(std::size_t{9} << 20, ' ', 0.3);
+    const vemk::Packed one = vemk::compressBuffer(big);
+    for (unsigned threads : {2U, 3U}) {
+        const vemk::Packed many = vemk::compressBuffer(big, threads);
+        ASSERT_EQ(many.result, vemk::Result::ok);
+        EXPECT_TRUE(vemk::test::sameBytes(toBytes(many.file), toBytes(one.file))) << threads << " threads";
+    }
     // Boundaries fell inside long runs of held-back 0xFF bytes.
     std::size_t longRuns = 0;
     for (std::size_t i = 0; i < pendingAt.size(); ++i) {
