@@ -14,8 +14,11 @@ namespace {
 
 // A segment hands its final bytes over every this many symbols, so that the
 // join can copy them into the stream and free them as it goes: at no time
-// are the coded bytes held twice.
+// are the coded bytes held twice. Every piece has the same room (the
+// symbols' bytes and the flush, with slack for held-back bytes; more is
+// grown when needed), so the allocator can hand each one back whole.
 constexpr std::size_t symbolsPerPiece = std::size_t{1} << 19;
+constexpr std::size_t pieceRoom = 2 * symbolsPerPiece + 4096;
 
 struct Segment {
     const std::uint8_t* symbols = nullptr;
@@ -27,34 +30,35 @@ struct Segment {
     bool outOfMemory = false;
 };
 
-std::size_t piecesFor(std::size_t count) { return count / symbolsPerPiece + 2; }
+std::size_t piecesFor(std::size_t count) { return count / symbolsPerPiece + 1; }
 
 // Codes the segment from startRange and a low of 0, to its own flushed end.
 void codeSegment(Segment& seg, const SymbolSlot* slots, std::int32_t total) {
-    const std::size_t slotsWanted = piecesFor(seg.count);
-    seg.pieces.reset(new (std::nothrow) ByteString[slotsWanted]);
+    seg.pieces.reset(new (std::nothrow) ByteString[piecesFor(seg.count)]);
     seg.pieceCount = 0;
-    if (!seg.pieces) {
-        seg.outOfMemory = true;
-        return;
-    }
+    seg.outOfMemory = !seg.pieces;
     Encoder enc;
     enc.range = seg.startRange;
-    for (std::size_t done = 0; done < seg.count;) {
+    for (std::size_t done = 0; done < seg.count && !seg.outOfMemory;) {
         const std::size_t n = std::min(symbolsPerPiece, seg.count - done);
+        enc.buffer = allocateBytes(pieceRoom);
+        enc.room = enc.buffer.bytes ? pieceRoom : 0;
+        enc.pos = 0;
         encodeSymbols(enc, seg.symbols + done, n, slots, total);
         done += n;
+        if (done == seg.count) {
+            seg.endRange = enc.range;
+            for (int i = 0; i < 4; ++i) {
+                shiftLow(enc);
+            }
+        }
         // Bytes before `pos` are final; the held-back ones are written again
         // from the record by the next call.
         ByteString piece = std::move(enc.buffer);
         piece.size = enc.pos;
         seg.pieces[seg.pieceCount++] = std::move(piece);
-        enc.room = 0;
-        enc.pos = 0;
+        seg.outOfMemory = enc.outOfMemory || !seg.pieces[seg.pieceCount - 1].bytes;
     }
-    seg.endRange = enc.range;
-    seg.pieces[seg.pieceCount++] = flushEncoder(enc);
-    seg.outOfMemory = enc.outOfMemory;
 }
 
 // A range whose unit differs from that of `range`, for the test hook.
