@@ -1,5 +1,9 @@
 // Microbenchmarks of the coding loops, in bytes of uncompressed data per
-// second: counting, the encode loop, the decode loop and the symbol search.
+// second and in cycles per byte: counting, the encode loop, the decode loop
+// and the symbol search. Cycles come from the clock and a calibration (a
+// chain of dependent multiplies, three cycles each on the x86-64 and ARM
+// cores we run on), not from performance counters, which a virtual machine
+// may not offer.
 //
 // The text-like input is the Canterbury corpus read whole (every file but
 // its README and checksums, in name order); without the corpus it is seeded
@@ -8,7 +12,10 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
+#include <chrono>
+#include <thread>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -18,6 +25,7 @@
 
 #include "driver/flows.h"
 #include "model/model.h"
+#include "rc/rc.h"
 
 #include "splitmix.h"
 
@@ -100,7 +108,55 @@ const Input& repeatedByte() {
     return in;
 }
 
+// The corpus repeated to 50,000,000 bytes, as bench/run.sh times the whole
+// program on: large enough for the encoder to use several threads.
+const Input& corpusRepeated() {
+    static const Input in = [] {
+        Input r;
+        const Bytes& one = corpus().bytes;
+        constexpr std::size_t size = 50000000;
+        r.bytes.reserve(size);
+        while (r.bytes.size() < size) {
+            r.bytes.insert(r.bytes.end(), one.begin(),
+                           one.begin() + static_cast<std::ptrdiff_t>(std::min(one.size(), size - r.bytes.size())));
+        }
+        r.label = "corpus to 50 MB";
+        return r;
+    }();
+    return in;
+}
+
 using Source = const Input& (*)();
+
+// Clock cycles per second, from a chain of dependent 64-bit multiplies that
+// take three cycles each.
+double cyclesPerSecond() {
+    static const double rate = [] {
+        constexpr std::uint64_t steps = 100000000;
+        double best = 0;
+        for (int round = 0; round < 3; ++round) {
+            std::uint64_t x = 0x9E3779B97F4A7C15U;
+            auto start = std::chrono::steady_clock::now();
+            for (std::uint64_t i = 0; i < steps; ++i) {
+                x *= 0xD1B54A32D192ED03U;
+                benchmark::DoNotOptimize(x);
+            }
+            std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+            best = std::max(best, 3.0 * static_cast<double>(steps) / took.count());
+        }
+        return best;
+    }();
+    return rate;
+}
+
+// Bytes per second and cycles per byte of `bytesPerIteration`.
+void reportBytes(benchmark::State& state, std::size_t bytesPerIteration, const std::string& label) {
+    const double bytes = static_cast<double>(state.iterations()) * static_cast<double>(bytesPerIteration);
+    state.SetBytesProcessed(static_cast<std::int64_t>(bytes));
+    state.counters["cycles/B"] =
+        benchmark::Counter(bytes / cyclesPerSecond(), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.SetLabel(label);
+}
 
 void countBytes(benchmark::State& state, Source source) {
     const Input& in = source();
@@ -108,24 +164,46 @@ void countBytes(benchmark::State& state, Source source) {
         vemk::model::FrequencyTable counts = vemk::model::countBytes(in.bytes);
         benchmark::DoNotOptimize(counts);
     }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
-                            static_cast<std::int64_t>(in.bytes.size()));
-    state.SetLabel(in.label);
+    reportBytes(state, in.bytes.size(), in.label);
 }
 
-void encode(benchmark::State& state, Source source) {
+// Counting, scaling and coding, as compressBytes does them, on `threads`
+// threads (0: as many as the machine has).
+void encodeOn(benchmark::State& state, Source source, unsigned threads) {
     const Input& in = source();
+    if (threads == 0) {
+        threads = std::max(1U, std::thread::hardware_concurrency());
+    }
     for (auto _ : state) {
-        vemk::Compressed c = vemk::compressBytes(in.bytes);
+        vemk::Compressed c = vemk::compressBytes(in.bytes, threads);
         if (c.result != vemk::Result::ok) {
             state.SkipWithError("compressBytes failed");
             break;
         }
         benchmark::DoNotOptimize(c.stream.data());
     }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
-                            static_cast<std::int64_t>(in.bytes.size()));
-    state.SetLabel(in.label);
+    reportBytes(state, in.bytes.size(), in.label + ", " + std::to_string(threads) + " thread(s)");
+}
+
+void encode(benchmark::State& state, Source source) { encodeOn(state, source, 1); }
+
+// The coding loop alone, on one thread: encodeSymbols and the flush.
+void encodeSymbols(benchmark::State& state, Source source) {
+    const Input& in = source();
+    vemk::model::FrequencyTable freq = vemk::model::normstat(vemk::model::countBytes(in.bytes));
+    vemk::model::CumulativeTable cum = vemk::model::cumulativeTable(freq);
+    std::array<vemk::rc::SymbolSlot, 256> slots{};
+    for (std::size_t v = 0; v < 256; ++v) {
+        slots[v] = {static_cast<std::uint32_t>(cum[v]), static_cast<std::uint32_t>(freq[v])};
+    }
+    const std::int32_t total = vemk::model::tableTotal(freq);
+    for (auto _ : state) {
+        vemk::rc::Encoder enc = vemk::rc::newEncoder(static_cast<std::int32_t>(in.bytes.size()));
+        vemk::rc::encodeSymbols(enc, in.bytes.data(), in.bytes.size(), slots.data(), total);
+        vemk::ByteString stream = vemk::rc::flushEncoder(enc);
+        benchmark::DoNotOptimize(stream.data());
+    }
+    reportBytes(state, in.bytes.size(), in.label);
 }
 
 void decode(benchmark::State& state, Source source) {
@@ -150,9 +228,7 @@ void decode(benchmark::State& state, Source source) {
         !std::equal(in.bytes.begin(), in.bytes.end(), r.bytes.data())) {
         state.SkipWithError("decoded bytes differ from the input");
     }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
-                            static_cast<std::int64_t>(in.bytes.size()));
-    state.SetLabel(in.label);
+    reportBytes(state, in.bytes.size(), in.label);
 }
 
 // The targets that decoding the input would search for: one per byte, at a
@@ -174,16 +250,18 @@ void searchSymbols(benchmark::State& state, Source source) {
     const vemk::model::SymbolLookup lookup = vemk::model::symbolLookup(freq);
     for (auto _ : state) {
         for (std::int32_t t : targets) {
-            vemk::model::Slot slot = fast ? vemk::model::findSymbolFast(static_cast<std::uint32_t>(t),
-                                                                      static_cast<std::uint32_t>(t) >> vemk::model::SymbolLookup::bucketBits,
-                                                                      lookup, freq)
-                                          : vemk::model::findSymbol(t, freq);
-            benchmark::DoNotOptimize(slot);
+            if constexpr (fast) {
+                vemk::model::FastSlot slot = vemk::model::findSymbolFast(
+                    static_cast<std::uint32_t>(t), static_cast<std::uint32_t>(t) >> vemk::model::SymbolLookup::bucketBits,
+                    lookup);
+                benchmark::DoNotOptimize(slot);
+            } else {
+                vemk::model::Slot slot = vemk::model::findSymbol(t, freq);
+                benchmark::DoNotOptimize(slot);
+            }
         }
     }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
-                            static_cast<std::int64_t>(targets.size()));
-    state.SetLabel(in.label);
+    reportBytes(state, targets.size(), in.label);
 }
 
 void findSymbol(benchmark::State& state, Source source) { searchSymbols<false>(state, source); }
@@ -195,6 +273,10 @@ BENCHMARK_CAPTURE(countBytes, corpus, corpus)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(encode, corpus, corpus)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(encode, random, randomBytes)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(encode, oneValue, repeatedByte)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(encode, corpus50m, corpusRepeated)->Unit(benchmark::kMillisecond);
+// Wall time: the threads' work is the point.
+BENCHMARK_CAPTURE(encodeOn, corpus50mAllThreads, corpusRepeated, 0U)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(encodeSymbols, corpus, corpus)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(decode, corpus, corpus)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(decode, random, randomBytes)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(decode, oneValue, repeatedByte)->Unit(benchmark::kMillisecond);

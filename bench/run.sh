@@ -1,26 +1,32 @@
 #!/usr/bin/env bash
-# Whole-process benchmark of vemk against gzip -1 and zstd -1, then the
+# Whole-process benchmark of vemk against gzip -1 and zstd -1 -T1, then the
 # microbenchmarks of the coding loops. Run from the repository root:
 #
 #   bench/run.sh
 #
 # Builds the release preset, makes three inputs in build/release/bench-data
 # (the Canterbury corpus repeated to 50,000,000 bytes, 32 MiB of seeded
-# random bytes, 32 MiB of one byte value) and, for each input and tool,
-# times compression and decompression: one warm-up run, then the median of
-# RUNS measured runs (default 5, at least 5), with the peak resident memory
-# of the measured runs. Every restored file is compared with its input.
+# random bytes, 32 MiB of one byte value) and, for each input, times every
+# command as a user meets it: each one writes a new output file, removed
+# before every run, all in one folder (a tmpfs where there is one). The
+# commands are vemk c, vemk c held to one core (taskset -c 0), vemk d,
+# gzip -1 and -d, zstd -1 -T1 and -d. After one warm-up round, each of RUNS
+# rounds (default 7, at least 7) runs every command once in a freshly
+# shuffled order, so that no tool always follows the same neighbour; the
+# result is the median wall time, with the peak resident memory of the
+# measured runs. Every restored file is compared with its input.
 #
 # Environment: VEMK_CORPUS_DIR (default ../shared/corpus beside the
-# repository), RUNS (measured runs per command, default 5).
+# repository), RUNS (rounds, default 7), BENCH_DIR (the output folder,
+# default a new directory in /dev/shm, else in the build tree).
 set -euo pipefail
 export LC_ALL=C # one decimal point for the clock and awk
 cd "$(dirname "$0")/.."
 root=$PWD
 
-runs=${RUNS:-5}
-if ! [[ $runs =~ ^[0-9]+$ ]] || [ "$runs" -lt 5 ]; then
-  echo "RUNS must be a whole number of at least 5" >&2
+runs=${RUNS:-7}
+if ! [[ $runs =~ ^[0-9]+$ ]] || [ "$runs" -lt 7 ]; then
+  echo "RUNS must be a whole number of at least 7" >&2
   exit 2
 fi
 
@@ -37,6 +43,8 @@ command -v gzip >/dev/null || missing+=(gzip)
 command -v zstd >/dev/null || missing+=(zstd)
 [ -x /usr/bin/time ] || missing+=(time)
 command -v cmp >/dev/null || missing+=(diffutils)
+command -v taskset >/dev/null || missing+=(util-linux)
+command -v shuf >/dev/null || missing+=(coreutils)
 if command -v dpkg-query >/dev/null && ! dpkg-query -W -f='${Status}' libbenchmark-dev 2>/dev/null | grep -q 'ok installed'; then
   missing+=(libbenchmark-dev)
 fi
@@ -63,8 +71,19 @@ build=$root/build/release
 vemk=$build/vemk
 micro=$build/bench/micro_bench
 data=$build/bench-data
-work=$data/out
-mkdir -p "$data" "$work"
+mkdir -p "$data"
+# Outputs on a tmpfs where there is one: the disk's write-back then times
+# no tool.
+if [ -n "${BENCH_DIR:-}" ]; then
+  work=$BENCH_DIR
+  mkdir -p "$work"
+elif [ -d /dev/shm ] && [ -w /dev/shm ]; then
+  work=$(mktemp -d /dev/shm/vemk-bench.XXXXXX)
+else
+  work=$data/out
+  mkdir -p "$work"
+fi
+trap '[ -z "${BENCH_DIR:-}" ] && [ "${work#/dev/shm/}" != "$work" ] && rm -rf "$work"' EXIT
 
 size_of() { stat -c %s "$1"; }
 
@@ -120,9 +139,6 @@ last_rss=0
 timed() {
   local out=$1 start end fail=0
   shift
-  # Dirty pages that earlier runs left behind are written back first: a run
-  # is measured on its own work, not on the write-back of the run before.
-  sync
   start=${EPOCHREALTIME/./}
   if [ "$out" = - ]; then
     /usr/bin/time -f %M -o "$work/rss" "$@" </dev/null || fail=$?
@@ -139,25 +155,36 @@ timed() {
   last_rss=$(tail -n 1 "$work/rss")
 }
 
-# measure OUT CMD...: one warm-up run, then $runs measured runs; sets med_us
-# (median wall time) and max_rss (largest peak of the measured runs, KiB).
-med_us=0
-max_rss=0
-measure() {
-  local times=() i
-  timed "$@"
-  max_rss=0
-  for ((i = 0; i < runs; i++)); do
-    timed "$@"
-    times+=("$last_us")
-    [ "$last_rss" -gt "$max_rss" ] && max_rss=$last_rss
-  done
-  med_us=$(printf '%s\n' "${times[@]}" | sort -n | awk '{ v[NR] = $1 } END {
-    if (NR % 2) print v[(NR + 1) / 2]; else print int((v[NR / 2] + v[NR / 2 + 1]) / 2) }')
+median() {
+  printf '%s\n' "$@" | sort -n | awk '{ v[NR] = $1 } END {
+    if (NR % 2) print v[(NR + 1) / 2]; else print int((v[NR / 2] + v[NR / 2 + 1]) / 2) }'
 }
 
 mbps() { awk -v b="$1" -v us="$2" 'BEGIN { printf "%.1f", b / us }'; }   # bytes/us = MB/s
 mib() { awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
+
+# The commands of one input, by name: what each reads and writes. The
+# compressed files that the d commands read are made once, untimed.
+names=(vemk-c vemk-c-1core vemk-d gzip-c gzip-d zstd-c zstd-d)
+
+# run_named NAME IN: one timed run of command NAME on input IN, its output
+# removed first.
+run_named() {
+  local name=$1 in=$2 label
+  label=$(basename "$in")
+  local out=$work/$label.$name.out
+  rm -f "$out"
+  sync
+  case $name in
+    vemk-c) timed - "$vemk" c "$in" "$out" ;;
+    vemk-c-1core) timed - taskset -c 0 "$vemk" c "$in" "$out" ;;
+    vemk-d) timed - "$vemk" d "$work/$label.vemk" "$out" ;;
+    gzip-c) timed "$out" gzip -1 -c "$in" ;;
+    gzip-d) timed "$out" gzip -d -c "$work/$label.gzip" ;;
+    zstd-c) timed - zstd -1 -T1 -q -f "$in" -o "$out" ;;
+    zstd-d) timed - zstd -d -q -f "$work/$label.zstd" -o "$out" ;;
+  esac
+}
 
 rows=()
 bounds=()
@@ -165,58 +192,68 @@ failures=0
 
 # bench_input LABEL FILE
 bench_input() {
-  local label=$1 in=$2 n vemk_c_us vemk_d_us
+  local label=$1 in=$2 n name round
   n=$(size_of "$in")
-  local tools=(vemk gzip zstd) tool cfile rfile csize c_mbps d_mbps
-  for tool in "${tools[@]}"; do
-    cfile=$work/$label.$tool
-    rfile=$work/$label.$tool.restored
-    printf '   %-11s %-5s ' "$label" "$tool"
-    case $tool in
-      vemk) measure - "$vemk" c "$in" "$cfile" ;;
-      gzip) measure "$cfile" gzip -1 -c "$in" ;;
-      zstd) measure - zstd -1 -q -f "$in" -o "$cfile" ;;
-    esac
-    local c_us=$med_us c_rss=$max_rss
-    csize=$(size_of "$cfile")
-    printf 'compressed, '
-    case $tool in
-      vemk) measure - "$vemk" d "$cfile" "$rfile" ;;
-      gzip) measure "$rfile" gzip -d -c "$cfile" ;;
-      zstd) measure - zstd -d -q -f "$cfile" -o "$rfile" ;;
-    esac
-    local d_us=$med_us d_rss=$max_rss
-    if cmp -s "$in" "$rfile"; then
-      echo "decompressed, restore identical"
-    else
-      echo "decompressed, RESTORE DIFFERS"
+  "$vemk" c "$in" "$work/$label.vemk"
+  gzip -1 -c "$in" >"$work/$label.gzip"
+  zstd -1 -T1 -q -f "$in" -o "$work/$label.zstd"
+  declare -A times=() rss=()
+  for ((round = 0; round <= runs; round++)); do
+    printf '   %-11s round %d of %d%s\r' "$label" "$round" "$runs" "$([ "$round" -eq 0 ] && echo ' (warm-up)' || echo '          ')"
+    for name in $(printf '%s\n' "${names[@]}" | shuf); do
+      run_named "$name" "$in"
+      if [ "$round" -gt 0 ]; then
+        times[$name]="${times[$name]:-} $last_us"
+        [ "$last_rss" -gt "${rss[$name]:-0}" ] && rss[$name]=$last_rss
+      fi
+    done
+  done
+  echo
+  # The last run of each d command must have restored the input, and the
+  # c commands must have written what was decoded.
+  local tool
+  for tool in vemk gzip zstd; do
+    if ! cmp -s "$in" "$work/$label.$tool-d.out"; then
+      echo "!! $label: $tool restore differs" >&2
       failures=$((failures + 1))
     fi
-    c_mbps=$(mbps "$n" "$c_us")
-    d_mbps=$(mbps "$n" "$d_us")
-    if [ "$tool" = vemk ]; then
-      vemk_c_us=$c_us vemk_d_us=$d_us
-      local limit_kib=$(( (n + csize + 4 * 1024 * 1024) / 1024 ))
-      local ok_c=yes ok_d=yes
-      [ "$c_rss" -le "$limit_kib" ] || { ok_c=NO; failures=$((failures + 1)); }
-      [ "$d_rss" -le "$limit_kib" ] || { ok_d=NO; failures=$((failures + 1)); }
-      bounds+=("$(printf '%-11s %-10s %10s %10s  %s' "$label" compress "$(mib "$c_rss")" "$(mib "$limit_kib")" "$ok_c")")
-      bounds+=("$(printf '%-11s %-10s %10s %10s  %s' "$label" decompress "$(mib "$d_rss")" "$(mib "$limit_kib")" "$ok_d")")
-    fi
-    local ratio vs_c=- vs_d=-
+  done
+  cmp -s "$work/$label.vemk" "$work/$label.vemk-c.out" || { echo "!! $label: vemk c output changed between runs" >&2; failures=$((failures + 1)); }
+  cmp -s "$work/$label.vemk" "$work/$label.vemk-c-1core.out" || { echo "!! $label: vemk c on one core wrote other bytes" >&2; failures=$((failures + 1)); }
+
+  declare -A med=()
+  for name in "${names[@]}"; do
+    # shellcheck disable=SC2086
+    med[$name]=$(median ${times[$name]})
+  done
+  for tool in vemk gzip zstd; do
+    local csize ratio vs_c=- vs_d=-
+    csize=$(size_of "$work/$label.$tool")
     ratio=$(awk -v c="$csize" -v n="$n" 'BEGIN { printf "%.2f%%", 100 * c / n }')
     if [ "$tool" != vemk ]; then
       # Same bytes in both, so the throughput ratio is the inverse time ratio.
-      vs_c=$(awk -v v="$vemk_c_us" -v p="$c_us" 'BEGIN { printf "%.2fx", p / v }')
-      vs_d=$(awk -v v="$vemk_d_us" -v p="$d_us" 'BEGIN { printf "%.2fx", p / v }')
+      vs_c=$(awk -v v="${med[vemk-c]}" -v p="${med[$tool-c]}" 'BEGIN { printf "%.2fx", p / v }')
+      vs_d=$(awk -v v="${med[vemk-d]}" -v p="${med[$tool-d]}" 'BEGIN { printf "%.2fx", p / v }')
     fi
-    rows+=("$(printf '%-11s %-5s %-10s %9s %12s %8s %9s %9s' "$label" "$tool" compress "$c_mbps" "$csize" "$ratio" "$(mib "$c_rss")" "$vs_c")")
-    rows+=("$(printf '%-11s %-5s %-10s %9s %12s %8s %9s %9s' "$label" "$tool" decompress "$d_mbps" "" "" "$(mib "$d_rss")" "$vs_d")")
-    rm -f "$cfile" "$rfile"
+    rows+=("$(printf '%-11s %-5s %-10s %9s %12s %8s %9s %9s' "$label" "$tool" compress "$(mbps "$n" "${med[$tool-c]}")" "$csize" "$ratio" "$(mib "${rss[$tool-c]}")" "$vs_c")")
+    if [ "$tool" = vemk ]; then
+      local one_vs=
+      one_vs=$(awk -v v="${med[vemk-c-1core]}" -v p="${med[zstd-c]}" 'BEGIN { printf "%.2fx", p / v }')
+      rows+=("$(printf '%-11s %-5s %-10s %9s %12s %8s %9s %9s' "$label" "$tool" "c, 1 core" "$(mbps "$n" "${med[vemk-c-1core]}")" "" "" "$(mib "${rss[vemk-c-1core]}")" "$one_vs")")
+    fi
+    rows+=("$(printf '%-11s %-5s %-10s %9s %12s %8s %9s %9s' "$label" "$tool" decompress "$(mbps "$n" "${med[$tool-d]}")" "" "" "$(mib "${rss[$tool-d]}")" "$vs_d")")
   done
+  local limit_kib ok_c=yes ok_d=yes csize_v
+  csize_v=$(size_of "$work/$label.vemk")
+  limit_kib=$(( (n + csize_v + 6 * 1024 * 1024) / 1024 ))
+  [ "${rss[vemk-c]}" -le "$limit_kib" ] || { ok_c=NO; failures=$((failures + 1)); }
+  [ "${rss[vemk-d]}" -le "$limit_kib" ] || { ok_d=NO; failures=$((failures + 1)); }
+  bounds+=("$(printf '%-11s %-10s %10s %10s  %s' "$label" compress "$(mib "${rss[vemk-c]}")" "$(mib "$limit_kib")" "$ok_c")")
+  bounds+=("$(printf '%-11s %-10s %10s %10s  %s' "$label" decompress "$(mib "${rss[vemk-d]}")" "$(mib "$limit_kib")" "$ok_d")")
+  rm -f "$work/$label".*
 }
 
-echo "== timing: 1 warm-up + $runs measured runs per command (median wall time, peak RSS)"
+echo "== timing in $work: 1 warm-up + $runs measured rounds, shuffled (median wall time, peak RSS)"
 started=${EPOCHREALTIME/./}
 bench_input corpus50m "$data/corpus50m"
 bench_input random32m "$data/random32m"
@@ -226,7 +263,8 @@ finished=${EPOCHREALTIME/./}
 echo
 echo "== results (MB/s = 10^6 uncompressed bytes per second of wall time, both modes;"
 echo "   size/ratio = compressed bytes and their share of the input;"
-echo "   vemk/peer = vemk's throughput divided by that tool's, same input and mode)"
+echo "   vemk/peer = vemk's throughput divided by that tool's, same input and mode;"
+echo "   on the 'c, 1 core' row, vemk held to one core against zstd -1 -T1)"
 printf '%-11s %-5s %-10s %9s %12s %8s %9s %9s\n' input tool mode MB/s size ratio "RSS MiB" vemk/peer
 printf '%s\n' "-----------------------------------------------------------------------------"
 prev=
@@ -238,8 +276,8 @@ for r in "${rows[@]}"; do
 done
 
 echo
-echo "== vemk memory bounds: compression <= input + compressed + 4 MiB,"
-echo "   decompression <= compressed + output + 4 MiB"
+echo "== vemk memory bounds: compression <= input + compressed + 6 MiB,"
+echo "   decompression <= compressed + output + 6 MiB"
 printf '%-11s %-10s %10s %10s  %s\n' input mode "RSS MiB" "bound MiB" within
 for b in "${bounds[@]}"; do echo "$b"; done
 

@@ -17,7 +17,7 @@ constexpr std::int32_t maxTotal = 0x10000;
 
 } // namespace
 
-Compressed compressBytes(std::span<const std::uint8_t> input) {
+Compressed compressBytes(std::span<const std::uint8_t> input, unsigned threads) {
     Compressed c;
     c.freq = model::normstat(model::countBytes(input));
     model::CumulativeTable cum = model::cumulativeTable(c.freq);
@@ -31,8 +31,9 @@ Compressed compressBytes(std::span<const std::uint8_t> input) {
     for (std::size_t v = 0; v < 256; ++v) {
         slots[v] = {static_cast<std::uint32_t>(cum[v]), static_cast<std::uint32_t>(c.freq[v])};
     }
-    rc::encodeSymbols(enc, input.data(), input.size(), slots.data(), total);
-    c.stream = rc::flushEncoder(enc);
+    rc::SegmentPlan plan;
+    plan.threads = threads;
+    c.stream = rc::encodeInSegments(enc, input.data(), input.size(), slots.data(), total, plan);
     if (enc.outOfMemory) {
         c.result = Result::outOfMemory;
     }
@@ -59,9 +60,9 @@ Result decodeInto(std::span<const std::uint8_t> coded, const model::FrequencyTab
     }
     std::int32_t total = model::tableTotal(table);
     const model::SymbolLookup lookup = model::symbolLookup(table);
-    const auto slotOf = [&lookup, &table](std::uint32_t target, std::uint64_t quotient) {
+    const auto slotOf = [&lookup](std::uint32_t target, std::uint64_t quotient) {
         constexpr int runShift = rc::divisorShift + model::SymbolLookup::bucketBits;
-        return model::findSymbolFast(target, static_cast<std::uint32_t>(quotient >> runShift), lookup, table);
+        return model::findSymbolFast(target, static_cast<std::uint32_t>(quotient >> runShift), lookup);
     };
     rc::Decoder dec = rc::newDecoder(coded);
     auto count = static_cast<std::size_t>(length);
@@ -113,8 +114,7 @@ Packing pack(std::span<const std::uint8_t> input, unsigned threads) {
         p.result = Result::inputTooLarge;
         return p;
     }
-    (void)threads; // one thread until the encoder takes a count: compressBytes(input, threads)
-    p.coded = compressBytes(input);
+    p.coded = compressBytes(input, threads);
     p.result = p.coded.result;
     if (p.result == Result::ok) {
         p.head = writeHead(static_cast<std::int32_t>(input.size()), p.coded.freq);
@@ -124,9 +124,9 @@ Packing pack(std::span<const std::uint8_t> input, unsigned threads) {
 
 } // namespace
 
-Packed compressBuffer(std::span<const std::uint8_t> input) {
+Packed compressBuffer(std::span<const std::uint8_t> input, unsigned threads) {
     Packed out;
-    Packing p = pack(input, 1);
+    Packing p = pack(input, threads);
     if (p.result != Result::ok) {
         out.result = p.result;
         return out;
@@ -179,7 +179,7 @@ Result decompressInto(std::span<const std::uint8_t> file, std::span<std::uint8_t
     return r;
 }
 
-Result compressFile(InputFile& in, OutputFile& out) {
+Result compressFile(InputFile& in, OutputFile& out, unsigned threads) {
     std::int64_t length = platform::fileLength(in);
     if (length > static_cast<std::int64_t>(maxInputBytes)) {
         return abandon(in, out, Result::inputTooLarge);
@@ -194,7 +194,7 @@ Result compressFile(InputFile& in, OutputFile& out) {
     if (read != Result::ok) {
         return abandon(in, out, read);
     }
-    Compressed c = compressBytes(input.view());
+    Compressed c = compressBytes(input.view(), threads);
     platform::closeInput(in);
     if (c.result != Result::ok) {
         return abandon(in, out, c.result);
@@ -234,7 +234,8 @@ namespace {
 
 // Opens the two files by name with the command line's rules and runs `flow`
 // on them; the flow closes both.
-Result onFiles(const char* inputName, const char* outputName, Result (*flow)(InputFile&, OutputFile&)) {
+template <class Flow>
+Result onFiles(const char* inputName, const char* outputName, Flow flow) {
     InputFile in;
     if (inputName == nullptr || !platform::openInput(inputName, in)) {
         return Result::cannotOpenInput;
@@ -250,11 +251,11 @@ Result onFiles(const char* inputName, const char* outputName, Result (*flow)(Inp
 } // namespace
 
 Result compressFile(const char* inputName, const char* outputName) {
-    return onFiles(inputName, outputName, compressFile);
+    return onFiles(inputName, outputName, [](InputFile& in, OutputFile& out) { return compressFile(in, out); });
 }
 
 Result decompressFile(const char* inputName, const char* outputName) {
-    return onFiles(inputName, outputName, decompressFile);
+    return onFiles(inputName, outputName, [](InputFile& in, OutputFile& out) { return decompressFile(in, out); });
 }
 
 } // namespace vemk

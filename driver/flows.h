@@ -24,8 +24,10 @@ struct Compressed {
     model::FrequencyTable freq{}; // the table it was coded with
 };
 
-// Codes `input` (at most maxInputBytes long) with its own static table.
-Compressed compressBytes(std::span<const std::uint8_t> input);
+// Codes `input` (at most maxInputBytes long) with its own static table, on
+// up to `threads` threads for a large input; the stream is the same for
+// every number of threads.
+Compressed compressBytes(std::span<const std::uint8_t> input, unsigned threads = 1);
 
 // Decodes `length` bytes from `coded` with `table`. Damage is refused
 // rather than guessed at: a negative length, a table that cannot code a
@@ -52,7 +54,8 @@ Result compressInto(std::span<const std::uint8_t> input, std::span<std::uint8_t>
 Result decompressInto(std::span<const std::uint8_t> file, std::span<std::uint8_t> dst, std::size_t& written);
 
 // Mode "c" and mode "d" on two open files. Both files are closed on return.
-Result compressFile(InputFile& in, OutputFile& out);
+// Mode "c" codes on up to `threads` threads (the output is the same).
+Result compressFile(InputFile& in, OutputFile& out, unsigned threads = 1);
 Result decompressFile(InputFile& in, OutputFile& out);
 
 } // namespace vemk

@@ -48,7 +48,7 @@ int Start(int argc, char** argv) {
     platform::watchOutput(out);
     Result r;
     if (args[1] == "c") {
-        r = compressFile(in, out);
+        r = compressFile(in, out, platform::availableCores());
     } else if (args[1] == "d") {
         r = decompressFile(in, out);
     } else {

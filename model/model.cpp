@@ -166,13 +166,15 @@ SymbolLookup symbolLookup(const FrequencyTable& freq) {
     std::uint32_t acc = 0;
     for (std::size_t v = 0; v < 256; ++v) {
         auto f = static_cast<std::uint32_t>(freq[v]);
+        const std::uint64_t word = f == 0 ? 0
+                                          : std::uint64_t{acc} | std::uint64_t{f} << 16 | std::uint64_t{v} << 32 |
+                                                std::uint64_t{0xFF / f} << 40 | std::uint64_t{0xFFFF / f} << 48;
+        lookup.slot[v] = word;
         // The runs whose first target lies in this slot start here.
         std::uint32_t first = (acc + width - 1) / width;
         std::uint32_t last = std::min<std::uint32_t>((acc + f + width - 1) / width, SymbolLookup::buckets);
         for (std::uint32_t b = first; b < last; ++b) {
-            lookup.bucketCumFreq[b] = static_cast<std::uint16_t>(acc);
-            lookup.bucketFreq[b] = static_cast<std::uint16_t>(f);
-            lookup.bucketSymbol[b] = static_cast<std::uint8_t>(v);
+            lookup.bucket[b] = word;
         }
         acc += f;
         lookup.slotEnd[v] = acc;

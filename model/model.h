@@ -60,15 +60,20 @@ Slot findSymbol(std::int32_t target, const FrequencyTable& freq);
 // findSymbol without the scan, for decoding many symbols with one table.
 // A coarse table maps each run of 16 targets to the slot that holds the
 // first of them; one comparison with the end of that slot confirms it, and
-// only a target past a slot boundary inside its run walks on. The tables
-// stay in the first-level cache (20 KiB, against 64 KiB for one entry per
-// target). Usable when every entry is below 0x10000, as in any stored table.
+// only a target past a slot boundary inside its run walks on. Each entry is
+// one 8-byte word holding everything the decoder needs next, so that the
+// path from target to next unit has a single load on it: the slot, its
+// symbol, and the thresholds that tell from the unit alone how many bytes
+// the range will need (a unit up to 0xFFFF / freq needs at least one, up to
+// 0xFF / freq two). The tables stay in the first-level cache (34 KiB).
+// Usable when every entry is below 0x10000, as in any stored table.
 struct SymbolLookup {
     static constexpr int bucketBits = 4;
     static constexpr std::size_t buckets = (0x10000 >> bucketBits) + 1;
-    std::array<std::uint16_t, buckets> bucketCumFreq{};
-    std::array<std::uint16_t, buckets> bucketFreq{};
-    std::array<std::uint8_t, buckets> bucketSymbol{};
+    // Bits 0-15 cumFreq, 16-31 freq, 32-39 symbol, 40-47 0xFF / freq,
+    // 48-63 0xFFFF / freq; all 0 for no slot.
+    std::array<std::uint64_t, buckets> bucket{};
+    std::array<std::uint64_t, 256> slot{};    // the same word for each symbol
     std::array<std::uint32_t, 257> slotEnd{}; // cumFreq + freq; entry 256 never matches
 };
 
@@ -76,21 +81,35 @@ struct SymbolLookup {
 // entries are all below 0x10000.
 SymbolLookup symbolLookup(const FrequencyTable& freq);
 
+// A slot as findSymbolFast gives it: the fields of Slot, and the unit
+// thresholds of its normalisation.
+struct FastSlot {
+    std::int32_t cumFreq;
+    std::int32_t symbol;
+    std::int32_t freq;
+    std::uint32_t oneShiftUpTo;  // 0xFFFF / freq
+    std::uint32_t twoShiftsUpTo; // 0xFF / freq
+};
+
+inline FastSlot unpackSlot(std::uint64_t word) {
+    return {static_cast<std::int32_t>(word & 0xFFFF), static_cast<std::int32_t>((word >> 32) & 0xFF),
+            static_cast<std::int32_t>((word >> 16) & 0xFFFF), static_cast<std::uint32_t>(word >> 48),
+            static_cast<std::uint32_t>((word >> 40) & 0xFF)};
+}
+
 // The same result as findSymbol(target, table) for 0 <= target < total;
 // callers refuse other targets before they get here. `run` is
 // target >> bucketBits, which a caller may have at hand sooner.
-inline Slot findSymbolFast(std::uint32_t target, std::uint32_t run, const SymbolLookup& lookup,
-                           const FrequencyTable& freq) {
-    std::uint32_t b = run;
-    std::uint32_t v = lookup.bucketSymbol[b];
-    if (target < lookup.slotEnd[v]) [[likely]] {
-        return {lookup.bucketCumFreq[b], static_cast<std::int32_t>(v), lookup.bucketFreq[b]};
+inline FastSlot findSymbolFast(std::uint32_t target, std::uint32_t run, const SymbolLookup& lookup) {
+    const std::uint64_t word = lookup.bucket[run];
+    if (target < (word & 0xFFFF) + ((word >> 16) & 0xFFFF)) [[likely]] {
+        return unpackSlot(word);
     }
+    auto v = static_cast<std::uint32_t>((word >> 32) & 0xFF);
     do {
         ++v;
     } while (target >= lookup.slotEnd[v]);
-    auto end = static_cast<std::int32_t>(lookup.slotEnd[v]);
-    return {end - freq[v], static_cast<std::int32_t>(v), freq[v]};
+    return unpackSlot(lookup.slot[v]);
 }
 
 } // namespace vemk::model

@@ -32,6 +32,21 @@ bool makeRoom(Encoder& enc, std::size_t extra) {
 
 } // namespace
 
+SymbolSteps symbolStepsOf(const SymbolSlot* slots, std::uint32_t total) {
+    SymbolSteps steps;
+    steps.scaledTotal = scaledTotalOf(total);
+    for (std::size_t v = 0; v < 256; ++v) {
+        const std::uint32_t freq = slots[v].freq;
+        steps.freqMagic[v] = freq * steps.scaledTotal.magic;
+        steps.cumFreq[v] = slots[v].cumFreq;
+        // unit * freq < 0x10000 exactly when unit <= 0xFFFF / freq; a symbol
+        // that never occurs keeps 0, which no unit is at or below.
+        steps.oneShiftUpTo[v] = freq == 0 ? 0 : 0xFFFF / freq;
+        steps.twoShiftsUpTo[v] = freq == 0 ? 0 : 0xFF / freq;
+    }
+    return steps;
+}
+
 Encoder newEncoder(std::int32_t capacity) {
     Encoder enc;
     auto symbols = static_cast<std::size_t>(capacity < 0 ? 0 : capacity);
@@ -161,17 +176,11 @@ void encodeSymbols(Encoder& enc, const std::uint8_t* symbols, std::size_t count,
     }
 
     // The chain from one symbol to the next is kept short: no division (a
-    // multiply by the total's Divisor), and the range carried scaled (see
-    // ScaledTotal), so that the next unit is a multiply, a shift and two
-    // selections away.
-    const ScaledTotal scaledTotal = scaledTotalOf(static_cast<std::uint32_t>(total));
-    const std::uint64_t magic = scaledTotal.magic;
-    std::array<std::uint64_t, 256> freqMagic{};
-    std::array<std::uint32_t, 256> cumFreq{};
-    for (std::size_t v = 0; v < 256; ++v) {
-        freqMagic[v] = slots[v].freq * magic;
-        cumFreq[v] = slots[v].cumFreq;
-    }
+    // multiply by the total's Divisor), and the number of normalising
+    // shifts read off the unit by two comparisons with the symbol's
+    // thresholds while the multiply runs, so that the next unit is a
+    // multiply and one shift away.
+    const SymbolSteps steps = symbolStepsOf(slots, static_cast<std::uint32_t>(total));
     // `window` holds the last byte before the window (its top 8 bits) and
     // the 24-bit window itself, so that a carry out of the window lands in
     // that byte by plain addition. Each step stores all four bytes, in
@@ -179,25 +188,25 @@ void encodeSymbols(Encoder& enc, const std::uint8_t* symbols, std::size_t count,
     // a 0xFF byte (the addition overflows 32 bits) has to run back through
     // the buffer.
     std::uint32_t window = (std::uint32_t{out[-1]} << 24) | static_cast<std::uint32_t>(enc.low);
-    std::uint64_t scaled = static_cast<std::uint32_t>(enc.range) * magic;
-    std::uint32_t unit = nextUnit(scaled, scaledTotal);
+    std::uint64_t scaled = static_cast<std::uint32_t>(enc.range) * steps.scaledTotal.magic;
+    std::uint32_t unit = nextUnit(scaled, steps.scaledTotal);
     for (std::size_t i = 0; i < count; ++i) {
         std::uint8_t symbol = symbols[i];
-        bool carriedOut = portable::addCarries(window, unit * cumFreq[symbol], window);
-        scaled = unit * freqMagic[symbol];
-        unit = nextUnit(scaled, scaledTotal);
+        bool carriedOut = portable::addCarries(window, unit * steps.cumFreq[symbol], window);
+        std::uint32_t shifts = normalisingShifts(unit, symbol, steps);
+        scaled = unit * steps.freqMagic[symbol];
+        unit = static_cast<std::uint32_t>(scaled >> (divisorShift - 8 * shifts));
         if (carriedOut) [[unlikely]] {
             carryBack(out - 1);
         }
-        std::uint32_t shifts = normalisingShifts(scaled, scaledTotal);
-        std::uint32_t bits = 8 * shifts;
         out[-1] = static_cast<std::uint8_t>(window >> 24);
         out[0] = static_cast<std::uint8_t>(window >> 16);
         out[1] = static_cast<std::uint8_t>(window >> 8);
         out[2] = static_cast<std::uint8_t>(window);
         out += shifts;
-        window <<= bits;
+        window <<= 8 * shifts;
     }
+    const ScaledTotal& scaledTotal = steps.scaledTotal;
     const std::uint32_t low = window & 0xFFFFFF;
     const std::uint32_t range = normalisedRange(scaled, scaledTotal);
 

@@ -9,6 +9,12 @@
 //  - Coded stream: b0 is always 0x00 (the first `cache`); read as a
 //    big-endian number it is the final `low` with every carry resolved. Its
 //    length is 4 + the number of `shiftLow` steps made inside `encode`.
+//  - Chain of units: the unit of the next symbol depends only on the unit
+//    and the symbol, and so does the number of shifts; `low` only adds up
+//    unit * cumFreq terms. Coded from a low of 0 and the range it meets in
+//    the stream, any run of symbols gives a number whose first byte is 0;
+//    added at the offset of the shifts before the run, the numbers of
+//    consecutive runs make the stream.
 //  - Decoder: `code` is the coded value minus the low end of the interval.
 //    After `newDecoder` and after every `decodeNarrow`,
 //    0x10000 <= range <= 0xFFFFFF; between `decodeTarget` and
@@ -162,16 +168,68 @@ struct SymbolSlot {
     std::uint32_t freq = 0;
 };
 
+// What the encoder's loop needs of each symbol value, with the total's
+// ScaledTotal. The unit is at least 1, so a symbol needs one normalising
+// shift exactly when unit <= oneShiftUpTo and two when also
+// unit <= twoShiftsUpTo: the count is known from the unit alone, beside the
+// multiply that narrows the range rather than after it.
+struct SymbolSteps {
+    ScaledTotal scaledTotal;
+    std::array<std::uint64_t, 256> freqMagic{}; // freq * magic
+    std::array<std::uint32_t, 256> cumFreq{};
+    std::array<std::uint32_t, 256> oneShiftUpTo{};  // 0xFFFF / freq
+    std::array<std::uint32_t, 256> twoShiftsUpTo{}; // 0xFF / freq
+};
+
+SymbolSteps symbolStepsOf(const SymbolSlot* slots, std::uint32_t total);
+
+// The normalising shifts of coding `symbol` at `unit`, from the unit alone:
+// two comparisons that do not wait for the multiply.
+inline std::uint32_t normalisingShifts(std::uint32_t unit, std::uint8_t symbol, const SymbolSteps& steps) {
+    return static_cast<std::uint32_t>(unit <= steps.oneShiftUpTo[symbol]) +
+           static_cast<std::uint32_t>(unit <= steps.twoShiftsUpTo[symbol]);
+}
+
 // Codes symbols[i] with slots[symbols[i]] for every i: the same stream as one
 // `encode` call per symbol with `total`. Every slot of a symbol that occurs
 // must keep the preconditions of `encode`.
 void encodeSymbols(Encoder& enc, const std::uint8_t* symbols, std::size_t count,
                    const SymbolSlot* slots, std::int32_t total);
 
+// The normalised range after coding `count` symbols from `range`: the chain
+// of units alone, without low or bytes. The chain depends on the symbols
+// and the range only, which is what lets a stream be coded in pieces.
+std::int32_t rangeAfter(std::int32_t range, const std::uint8_t* symbols, std::size_t count,
+                        const SymbolSteps& steps);
+
+// How encodeInSegments shares out its symbols. The stream read as one big
+// number is the sum of each symbol's unit * cumFreq placed at the byte
+// offset that the shifts before it give, so consecutive segments can be
+// coded apart, each from a fresh low, and added together with carry where
+// one ends and the next starts. What a segment cannot know is the range at
+// its first symbol; chains of units started anywhere soon meet, so the
+// chain run over `window` symbols before the segment gives a guess, checked
+// once the segment before it has ended. A wrong guess codes the segment
+// again from the right range: the bytes never depend on the guess.
+struct SegmentPlan {
+    unsigned threads = 1;                               // segments coded at once, at most
+    std::size_t leastPerThread = std::size_t{4} << 20;  // fewer threads for fewer symbols than this each
+    std::size_t window = std::size_t{64} << 10;         // symbols before a segment that give its guess
+    bool spoilGuesses = false;                          // for tests: every guess wrong, every segment recoded
+};
+
+// Codes symbols[i] with slots[symbols[i]] for every i and ends the stream:
+// the same bytes as encodeSymbols then flushEncoder, on plan.threads threads
+// where there are enough symbols (one thread is exactly those two calls).
+// On failure to get memory `enc.outOfMemory` is set. `enc` is not used again.
+ByteString encodeInSegments(Encoder& enc, const std::uint8_t* symbols, std::size_t count,
+                            const SymbolSlot* slots, std::int32_t total, const SegmentPlan& plan);
+
 // Decodes up to `count` symbols into `out`: the same steps as decodeTarget,
 // the search and decodeNarrow, once per symbol. `findSlot(target, quotient)`
 // gives the slot of a target below `total`, an object with `cumFreq`, `freq`
-// (at least 1) and `symbol`; `quotient` is the target with divisorShift
+// (at least 1) and `symbol`, and if it has them `oneShiftUpTo` (0xFFFF /
+// freq) and `twoShiftsUpTo` (0xFF / freq), which shorten the chain; `quotient` is the target with divisorShift
 // bits of fraction below it (its integer part exact). A target at or past
 // `total` has no slot. Stops early at a target without a slot or at a load
 // past the end of the stream, and returns the number of symbols decoded
@@ -227,8 +285,17 @@ std::size_t decodeRuns(Decoder& dec, std::uint8_t* out, std::size_t count, std::
         auto slot = findSlot(target, quotient);
         code -= unit * static_cast<std::uint32_t>(slot.cumFreq);
         scaled = unitMagic * static_cast<std::uint32_t>(slot.freq);
-        unit = nextUnit(scaled, scaledTotal);
-        std::uint32_t loads = normalisingShifts(scaled, scaledTotal);
+        std::uint32_t loads = 0;
+        if constexpr (requires { slot.oneShiftUpTo; slot.twoShiftsUpTo; }) {
+            // The slot's thresholds give the loads from the unit while the
+            // multiply runs (see SymbolSteps).
+            loads = static_cast<std::uint32_t>(unit <= slot.oneShiftUpTo) +
+                    static_cast<std::uint32_t>(unit <= slot.twoShiftsUpTo);
+            unit = static_cast<std::uint32_t>(scaled >> (divisorShift - 8 * loads));
+        } else {
+            unit = nextUnit(scaled, scaledTotal);
+            loads = normalisingShifts(scaled, scaledTotal);
+        }
         std::uint32_t bits = 8 * loads;
         // Each load keeps 24 bits: ((code & 0xFFFF) << 8) + byte.
         std::uint64_t window = (std::uint64_t{code} << 32) | fourBytes(stream + at);

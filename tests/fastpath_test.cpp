@@ -201,7 +201,7 @@ void expectSameDecoding(std::span<const std::uint8_t> stream, const model::Frequ
     // The run comes from the quotient, as in the decompression flow.
     auto fast = [&](std::uint32_t t, std::uint64_t quotient) {
         auto run = static_cast<std::uint32_t>(quotient >> (rc::divisorShift + model::SymbolLookup::bucketBits));
-        return t < total ? model::findSymbolFast(t, run, lookup, table) : none;
+        return t < total ? model::findSymbolFast(t, run, lookup) : model::FastSlot{0, 0, 0, 0, 0};
     };
     const Decoded expected = plainDecode(stream, table, count);
     const bool refused = expected.symbols.size() < count && expected.pos <= stream.size();
@@ -266,12 +266,12 @@ TEST(SymbolLookup, MatchesTheScanOnEveryTarget) {
             if (t >= expected.cumFreq + expected.freq) {
                 expected = model::findSymbol(t, table);
             }
-            model::Slot got = model::findSymbolFast(static_cast<std::uint32_t>(t),
-                                                         static_cast<std::uint32_t>(t) >> model::SymbolLookup::bucketBits,
-                                                         lookup, table);
-            ASSERT_EQ(std::tuple(got.cumFreq, got.freq, got.symbol),
-                      std::tuple(expected.cumFreq, expected.freq, expected.symbol))
-                << "(cumFreq, freq, symbol) of target " << t << " of total " << total;
+            model::FastSlot got = model::findSymbolFast(
+                static_cast<std::uint32_t>(t), static_cast<std::uint32_t>(t) >> model::SymbolLookup::bucketBits, lookup);
+            const auto f = static_cast<std::uint32_t>(expected.freq);
+            ASSERT_EQ(std::tuple(got.cumFreq, got.freq, got.symbol, got.oneShiftUpTo, got.twoShiftsUpTo),
+                      std::tuple(expected.cumFreq, expected.freq, expected.symbol, 0xFFFF / f, 0xFF / f))
+                << "(cumFreq, freq, symbol, thresholds) of target " << t << " of total " << total;
         }
     }
 }
@@ -380,4 +380,100 @@ TEST(DecodeSymbols, MatchesPlainDecode) {
             expectSameDecoding(noise, c.table, below(rng, 81));
         }
     }
+}
+
+// The segmented encoder against one encode call per symbol, over inputs and
+// plans that put segment boundaries everywhere: every length of a short
+// input (so every symbol starts a segment somewhere), inside long held-back
+// 0xFF runs and the carries that settle them, on chains of units that never
+// meet (a wrong guess every time), with every guess spoiled, with segments
+// of one symbol, and segments of several pieces.
+TEST(EncodeInSegments, MatchesPlainEncode) {
+    VEMK_SEEDED(rng, 0x5E6E);
+    const std::vector<model::FrequencyTable> tables = tableShapes(rng);
+    // Mostly the slot on the carry boundary while the interval straddles
+    // it, as in EncodeSymbols.MatchesPlainEncode; returns the held-back
+    // 0xFF bytes of the plain encoder before each symbol too.
+    auto carryHeavy = [&](const Coding& c, std::size_t n, std::vector<std::int32_t>& pendingAt) {
+        rc::Encoder plain = rc::newEncoder(static_cast<std::int32_t>(n));
+        Bytes out(n);
+        for (auto& s : out) {
+            pendingAt.push_back(plain.pending);
+            const std::int32_t boundary = (0x1000000 - plain.low) / (plain.range / c.total);
+            s = boundary < c.total && rng.chance(0.9) ? static_cast<std::uint8_t>(model::findSymbol(boundary, c.table).symbol)
+                                                      : drawSymbol(rng, c.table);
+            encodePlain(plain, c, s);
+        }
+        return out;
+    };
+    struct Row {
+        std::string name;
+        Coding coding;
+        Bytes input;
+        std::vector<std::size_t> lengths; // prefixes of the input coded
+        std::size_t window;
+        bool spoil;
+    };
+    std::vector<Row> rows;
+    std::vector<std::size_t> everyLength(301);
+    std::iota(everyLength.begin(), everyLength.end(), std::size_t{0});
+    std::vector<std::int32_t> pendingAt;
+    auto ownTable = [](const Bytes& b) { return codingOf(model::normstat(model::countBytes(b))); };
+    const Coding nearOne = codingOf(vemk::test::tableOf({{'a', 0xFFFF}, {'b', 1}}));
+    // Units under 'a' step down by one and wrap round every 255 symbols:
+    // two chains out of step stay out of step.
+    Bytes cycling(3000, 'a');
+    cycling[7] = 'b';
+    for (int k = 0; k < 6; ++k) {
+        const Coding c = codingOf(tables[below(rng, tables.size())]);
+        rows.push_back({"carries, table " + std::to_string(k), c, carryHeavy(c, 300, pendingAt), everyLength,
+                        below(rng, 40), k % 2 == 1});
+    }
+    rows.push_back({"chains that never meet", nearOne, cycling, {300, 1001, 2999, 3000}, 100, false});
+    const Bytes text = rng.text(5000);
+    rows.push_back({"spoiled guesses", ownTable(text), text, {5000}, 1000, true});
+    const Bytes noise = rng.bytes(70000);
+    rows.push_back({"random", ownTable(noise), noise, {70000}, 4096, false});
+    // Segments of several pieces each, with the default window.
+    const Bytes large = rng.skewed(std::size_t{5} << 20, 'e', 0.2);
+    rows.push_back({"several pieces", ownTable(large), large, {large.size()}, rc::SegmentPlan{}.window, false});
+
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const Coding& c = row.coding;
+        for (std::size_t n : row.lengths) {
+            rc::Encoder plain = rc::newEncoder(static_cast<std::int32_t>(n));
+            for (std::size_t i = 0; i < n; ++i) {
+                encodePlain(plain, c, row.input[i]);
+            }
+            const Bytes expected = toBytes(rc::flushEncoder(plain));
+            for (unsigned threads = 1; threads <= 4; ++threads) {
+                rc::SegmentPlan plan;
+                plan.threads = threads;
+                plan.leastPerThread = n > 100000 ? 1 << 20 : 1;
+                plan.window = row.window;
+                plan.spoilGuesses = row.spoil;
+                rc::Encoder enc = rc::newEncoder(static_cast<std::int32_t>(n));
+                const Bytes got = toBytes(rc::encodeInSegments(enc, row.input.data(), n, c.slots.data(), c.total, plan));
+                ASSERT_FALSE(enc.outOfMemory);
+                ASSERT_TRUE(vemk::test::sameBytes(got, expected))
+                    << n << " symbols on " << threads << " threads: " << hex(got) << " against " << hex(expected);
+            }
+        }
+    }
+    // The library's buffer interface with its own plan: a file large enough
+    // for two threads is the file of one.
+    const Bytes big = rng.skewed(std::size_t{9} << 20, ' ', 0.3);
+    const vemk::Packed one = vemk::compressBuffer(big);
+    for (unsigned threads : {2U, 3U}) {
+        const vemk::Packed many = vemk::compressBuffer(big, threads);
+        ASSERT_EQ(many.result, vemk::Result::ok);
+        EXPECT_TRUE(vemk::test::sameBytes(toBytes(many.file), toBytes(one.file))) << threads << " threads";
+    }
+    // Boundaries fell inside long runs of held-back 0xFF bytes.
+    std::size_t longRuns = 0;
+    for (std::size_t i = 0; i < pendingAt.size(); ++i) {
+        longRuns += pendingAt[i] >= 8 ? 1 : 0;
+    }
+    EXPECT_GE(longRuns, 50U);
 }

@@ -92,9 +92,11 @@ struct Restored {
     ByteString bytes; // exactly the announced number of bytes when result is ok
 };
 
-// Compresses `input` (at most maxInputBytes) into a whole compressed file.
+// Compresses `input` (at most maxInputBytes) into a whole compressed file,
+// on up to `threads` threads where the input is large enough to gain from
+// them; the file is the same for every number of threads.
 // Fails only with inputTooLarge or outOfMemory.
-Packed compressBuffer(std::span<const std::uint8_t> input);
+Packed compressBuffer(std::span<const std::uint8_t> input, unsigned threads = 1);
 
 // Restores the bytes of a whole compressed file held in `file`. Bytes after
 // the coded stream are ignored; a file shorter than its head reads as if

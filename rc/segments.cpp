@@ -1,0 +1,191 @@
+// The encoder on several threads: see SegmentPlan.
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <system_error>
+#include <thread>
+
+#include "rc/rc.h"
+
+namespace vemk::rc {
+
+namespace {
+
+// A segment hands its final bytes over every this many symbols, so that the
+// join can copy them into the stream and free them as it goes: at no time
+// are the coded bytes held twice. Every piece has the same room (the
+// symbols' bytes and the flush, with slack for held-back bytes; more is
+// grown when needed), so the allocator can hand each one back whole.
+constexpr std::size_t symbolsPerPiece = std::size_t{1} << 19;
+constexpr std::size_t pieceRoom = 2 * symbolsPerPiece + 4096;
+
+struct Segment {
+    const std::uint8_t* symbols = nullptr;
+    std::size_t count = 0;
+    std::int32_t startRange = 0;     // the range at its first symbol, guessed or known
+    std::int32_t endRange = 0;       // after its last symbol
+    std::unique_ptr<ByteString[]> pieces; // its coded number, first byte 0, in order
+    std::size_t pieceCount = 0;
+    bool outOfMemory = false;
+};
+
+std::size_t piecesFor(std::size_t count) { return count / symbolsPerPiece + 1; }
+
+// Codes the segment from startRange and a low of 0, to its own flushed end.
+void codeSegment(Segment& seg, const SymbolSlot* slots, std::int32_t total) {
+    seg.pieces.reset(new (std::nothrow) ByteString[piecesFor(seg.count)]);
+    seg.pieceCount = 0;
+    seg.outOfMemory = !seg.pieces;
+    Encoder enc;
+    enc.range = seg.startRange;
+    for (std::size_t done = 0; done < seg.count && !seg.outOfMemory;) {
+        const std::size_t n = std::min(symbolsPerPiece, seg.count - done);
+        enc.buffer = allocateBytes(pieceRoom);
+        enc.room = enc.buffer.bytes ? pieceRoom : 0;
+        enc.pos = 0;
+        encodeSymbols(enc, seg.symbols + done, n, slots, total);
+        done += n;
+        if (done == seg.count) {
+            seg.endRange = enc.range;
+            for (int i = 0; i < 4; ++i) {
+                shiftLow(enc);
+            }
+        }
+        // Bytes before `pos` are final; the held-back ones are written again
+        // from the record by the next call.
+        ByteString piece = std::move(enc.buffer);
+        piece.size = enc.pos;
+        seg.pieces[seg.pieceCount++] = std::move(piece);
+        seg.outOfMemory = enc.outOfMemory || !seg.pieces[seg.pieceCount - 1].bytes;
+    }
+}
+
+// A range whose unit differs from that of `range`, for the test hook.
+std::int32_t spoiled(std::int32_t range, std::int32_t total) {
+    return range >= 0x10000 + total ? range - total : range + total;
+}
+
+// The stream so far is flushed and ends with the four bytes where the
+// segment's number starts: adds those, carrying back as far as needed, and
+// appends the rest, freeing each piece once it is copied.
+bool appendSegment(Encoder& enc, Segment& seg) {
+    std::size_t overlap = 4;
+    for (std::size_t k = 0; k < seg.pieceCount; ++k) {
+        ByteString piece = std::move(seg.pieces[k]);
+        const std::uint8_t* b = piece.data();
+        std::size_t n = piece.size;
+        std::uint8_t* stream = enc.buffer.data();
+        for (; overlap > 0 && n > 0; --overlap, --n, ++b) {
+            std::size_t at = enc.pos - overlap;
+            unsigned sum = unsigned{stream[at]} + *b;
+            stream[at] = static_cast<std::uint8_t>(sum);
+            // The sum is exact, so a carry always finds a byte below 0xFF.
+            while (sum > 0xFF && at > 0) {
+                --at;
+                sum = unsigned{stream[at]} + 1;
+                stream[at] = static_cast<std::uint8_t>(sum);
+            }
+        }
+        if (n > enc.room - enc.pos) {
+            std::size_t wanted = enc.pos + n;
+            if (wanted < enc.pos || !growBytes(enc.buffer, wanted + wanted / 2)) {
+                return false;
+            }
+            enc.room = wanted + wanted / 2;
+        }
+        if (n > 0) {
+            std::memcpy(enc.buffer.data() + enc.pos, b, n);
+            enc.pos += n;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+std::int32_t rangeAfter(std::int32_t range, const std::uint8_t* symbols, std::size_t count,
+                        const SymbolSteps& steps) {
+    if (count == 0) {
+        return range;
+    }
+    std::uint64_t scaled = static_cast<std::uint32_t>(range) * steps.scaledTotal.magic;
+    std::uint32_t unit = nextUnit(scaled, steps.scaledTotal);
+    for (std::size_t i = 0; i < count; ++i) {
+        std::uint32_t shifts = normalisingShifts(unit, symbols[i], steps);
+        scaled = unit * steps.freqMagic[symbols[i]];
+        unit = static_cast<std::uint32_t>(scaled >> (divisorShift - 8 * shifts));
+    }
+    return static_cast<std::int32_t>(normalisedRange(scaled, steps.scaledTotal));
+}
+
+ByteString encodeInSegments(Encoder& enc, const std::uint8_t* symbols, std::size_t count,
+                            const SymbolSlot* slots, std::int32_t total, const SegmentPlan& plan) {
+    const std::size_t least = std::max<std::size_t>(plan.leastPerThread, 1);
+    const std::size_t parts = std::min<std::size_t>(std::max(plan.threads, 1U), count / least);
+    std::unique_ptr<Segment[]> segs;
+    std::unique_ptr<std::thread[]> workers;
+    if (parts > 1 && !enc.outOfMemory) {
+        segs.reset(new (std::nothrow) Segment[parts]);
+        workers.reset(new (std::nothrow) std::thread[parts]);
+    }
+    if (!segs || !workers) {
+        encodeSymbols(enc, symbols, count, slots, total);
+        return flushEncoder(enc);
+    }
+
+    const SymbolSteps steps = symbolStepsOf(slots, static_cast<std::uint32_t>(total));
+    const std::size_t each = count / parts;
+    for (std::size_t j = 0; j < parts; ++j) {
+        segs[j].symbols = symbols + j * each;
+        segs[j].count = j + 1 < parts ? each : count - j * each;
+    }
+    auto guessAndCode = [&steps, slots, total, &plan](Segment& seg, std::size_t before) {
+        const std::size_t window = std::min(plan.window, before);
+        seg.startRange = rangeAfter(0xFFFFFF, seg.symbols - window, window, steps);
+        if (plan.spoilGuesses) {
+            seg.startRange = spoiled(seg.startRange, total);
+        }
+        codeSegment(seg, slots, total);
+    };
+    for (std::size_t j = 1; j < parts; ++j) {
+        try {
+            workers[j] = std::thread(guessAndCode, std::ref(segs[j]), j * each);
+        } catch (const std::system_error&) {
+            // No thread: the join below codes this segment itself.
+        }
+    }
+
+    encodeSymbols(enc, symbols, segs[0].count, slots, total);
+    std::int32_t range = enc.range;
+    for (int i = 0; i < 4; ++i) {
+        shiftLow(enc);
+    }
+    for (std::size_t j = 1; j < parts; ++j) {
+        Segment& seg = segs[j];
+        const bool ran = workers[j].joinable();
+        if (ran) {
+            workers[j].join();
+        }
+        if (!ran || seg.startRange / total != range / total) {
+            seg.startRange = range;
+            codeSegment(seg, slots, total);
+        }
+        if (seg.outOfMemory || enc.outOfMemory || !appendSegment(enc, seg)) {
+            enc.outOfMemory = true;
+        }
+        range = seg.endRange;
+    }
+    for (std::size_t j = 1; j < parts; ++j) {
+        if (workers[j].joinable()) {
+            workers[j].join();
+        }
+    }
+    ByteString stream = std::move(enc.buffer);
+    stream.size = enc.pos;
+    enc.room = 0;
+    enc.pos = 0;
+    return stream;
+}
+
+} // namespace vemk::rc
