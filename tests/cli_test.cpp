@@ -245,6 +245,32 @@ const std::string quietly; // a successful run prints nothing
            << "\"; wanted " << status << ", \"" << message << "\"";
 }
 
+// A pseudo-terminal whose descriptors children do not inherit by accident.
+bool openTerminal(int& master, int& slave) {
+    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
+        return false;
+    }
+    fcntl(master, F_SETFD, FD_CLOEXEC);
+    fcntl(slave, F_SETFD, FD_CLOEXEC);
+    return true;
+}
+
+// What the terminal shows, read until it is as long as `wanted` (or ten
+// seconds pass without output).
+std::string readScreen(int master, const std::string& wanted) {
+    std::string screen;
+    pollfd p{master, POLLIN, 0};
+    while (screen.size() < wanted.size() && poll(&p, 1, 10000) > 0) {
+        char buf[256];
+        ssize_t got = read(master, buf, sizeof buf);
+        if (got <= 0) {
+            break;
+        }
+        screen.append(buf, static_cast<std::size_t>(got));
+    }
+    return screen;
+}
+
 class Cli : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -430,11 +456,9 @@ TEST_F(Waiting, StdinAtItsEndOrClosedEndsTheRunAtOnce) {
 
 TEST_F(Waiting, OnATerminalTheTitleShowsAndOneKeyEndsTheRun) {
     int master = -1, slave = -1;
-    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
+    if (!openTerminal(master, slave)) {
         GTEST_SKIP() << "no pseudo-terminal available";
     }
-    fcntl(master, F_SETFD, FD_CLOEXEC);
-    fcntl(slave, F_SETFD, FD_CLOEXEC);
     termios before{};
     ASSERT_EQ(tcgetattr(slave, &before), 0);
     before.c_lflag &= ~static_cast<tcflag_t>(ECHO); // typed keys stay out of the captured screen
@@ -452,18 +476,7 @@ TEST_F(Waiting, OnATerminalTheTitleShowsAndOneKeyEndsTheRun) {
     EXPECT_EQ(after.c_lflag & (ICANON | ECHO), before.c_lflag & (ICANON | ECHO))
         << "line mode not restored";
 
-    const std::string wanted = cannotOpen + title;
-    std::string screen;
-    pollfd p{master, POLLIN, 0};
-    while (screen.size() < wanted.size() && poll(&p, 1, 10000) > 0) {
-        char buf[256];
-        ssize_t got = read(master, buf, sizeof buf);
-        if (got <= 0) {
-            break;
-        }
-        screen.append(buf, static_cast<std::size_t>(got));
-    }
-    EXPECT_EQ(screen, wanted);
+    EXPECT_EQ(readScreen(master, cannotOpen + title), cannotOpen + title);
 
     after.c_lflag &= ~static_cast<tcflag_t>(ICANON); // to read the leftover key without a line end
     after.c_cc[VMIN] = 0;
@@ -747,11 +760,9 @@ TEST_F(Stopping, ASignalLeavesTheOutputCompleteOrEmpty) {
 // and echo, and the run still ends by the signal.
 TEST_F(Waiting, InterruptedOnATerminalTheModeIsRestored) {
     int master = -1, slave = -1;
-    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
+    if (!openTerminal(master, slave)) {
         GTEST_SKIP() << "no pseudo-terminal available";
     }
-    fcntl(master, F_SETFD, FD_CLOEXEC);
-    fcntl(slave, F_SETFD, FD_CLOEXEC);
     termios before{};
     ASSERT_EQ(tcgetattr(slave, &before), 0);
     before.c_lflag |= ICANON | ECHO;
@@ -759,17 +770,7 @@ TEST_F(Waiting, InterruptedOnATerminalTheModeIsRestored) {
     pid_t pid = startVemk(dir, {"c", "missing", "out"}, slave, slave);
     ASSERT_GT(pid, 0);
     // Once the title shows, the run is waiting with the mode changed.
-    std::string screen;
-    pollfd p{master, POLLIN, 0};
-    while (screen.find("exit\x07") == std::string::npos && poll(&p, 1, 10000) > 0) {
-        char buf[256];
-        ssize_t got = read(master, buf, sizeof buf);
-        if (got <= 0) {
-            break;
-        }
-        screen.append(buf, static_cast<std::size_t>(got));
-    }
-    EXPECT_EQ(screen, cannotOpen + title);
+    EXPECT_EQ(readScreen(master, cannotOpen + title), cannotOpen + title);
     // The mode changes just after the title; give the run a moment.
     termios during{};
     for (int tries = 0; tries < 500; ++tries) {

@@ -1,15 +1,5 @@
-# Linux on aarch64, built with Debian's cross compiler and run under qemu-user.
-set(CMAKE_SYSTEM_NAME Linux)
+# Linux on 64-bit ARM.
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
-set(CMAKE_C_COMPILER aarch64-linux-gnu-gcc)
-set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
-set(CMAKE_FIND_ROOT_PATH /usr/aarch64-linux-gnu)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L /usr/aarch64-linux-gnu)
-# Static programs: qemu-user then needs no target libraries at run time,
-# and threads work under it (a dynamic i686 program hangs in qemu 7.2 at
-# its first thread).
-set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
+set(VEMK_TRIPLE aarch64-linux-gnu)
+set(VEMK_QEMU qemu-aarch64)
+include(${CMAKE_CURRENT_LIST_DIR}/linux-cross.cmake)

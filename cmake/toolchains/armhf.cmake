@@ -1,15 +1,5 @@
-# Linux on armv7, built with Debian's cross compiler and run under qemu-user.
-set(CMAKE_SYSTEM_NAME Linux)
+# Linux on 32-bit ARM with hardware floating point.
 set(CMAKE_SYSTEM_PROCESSOR armv7)
-set(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)
-set(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)
-set(CMAKE_FIND_ROOT_PATH /usr/arm-linux-gnueabihf)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /usr/arm-linux-gnueabihf)
-# Static programs: qemu-user then needs no target libraries at run time,
-# and threads work under it (a dynamic i686 program hangs in qemu 7.2 at
-# its first thread).
-set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
+set(VEMK_TRIPLE arm-linux-gnueabihf)
+set(VEMK_QEMU qemu-arm)
+include(${CMAKE_CURRENT_LIST_DIR}/linux-cross.cmake)

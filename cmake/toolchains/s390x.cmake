@@ -1,15 +1,5 @@
-# Linux on s390x, built with Debian's cross compiler and run under qemu-user.
-set(CMAKE_SYSTEM_NAME Linux)
+# Linux on IBM Z, big-endian.
 set(CMAKE_SYSTEM_PROCESSOR s390x)
-set(CMAKE_C_COMPILER s390x-linux-gnu-gcc)
-set(CMAKE_CXX_COMPILER s390x-linux-gnu-g++)
-set(CMAKE_FIND_ROOT_PATH /usr/s390x-linux-gnu)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-s390x -L /usr/s390x-linux-gnu)
-# Static programs: qemu-user then needs no target libraries at run time,
-# and threads work under it (a dynamic i686 program hangs in qemu 7.2 at
-# its first thread).
-set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
+set(VEMK_TRIPLE s390x-linux-gnu)
+set(VEMK_QEMU qemu-s390x)
+include(${CMAKE_CURRENT_LIST_DIR}/linux-cross.cmake)
