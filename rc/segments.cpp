@@ -1,5 +1,6 @@
 // The encoder on several threads: see SegmentPlan.
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -88,11 +89,15 @@ bool appendSegment(Encoder& enc, Segment& seg) {
             }
         }
         if (n > enc.room - enc.pos) {
-            std::size_t wanted = enc.pos + n;
-            if (wanted < enc.pos || !growBytes(enc.buffer, wanted + wanted / 2)) {
+            if (n > SIZE_MAX - enc.pos) {
                 return false;
             }
-            enc.room = wanted + wanted / 2;
+            std::size_t wanted = enc.pos + n;
+            wanted += std::min(wanted / 2, SIZE_MAX - wanted); // no wrap where size_t has 32 bits
+            if (!growBytes(enc.buffer, wanted)) {
+                return false;
+            }
+            enc.room = wanted;
         }
         if (n > 0) {
             std::memcpy(enc.buffer.data() + enc.pos, b, n);
