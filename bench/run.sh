@@ -16,8 +16,7 @@
 # result is the median wall time, with the peak resident memory of the
 # measured runs. Every restored file is compared with its input.
 #
-# Environment: VEMK_CORPUS_DIR (default ../shared/corpus beside the
-# repository), RUNS (rounds, default 7), BENCH_DIR (the output folder,
+# Environment: VEMK_CORPUS_DIR (default tests/data/corpus), RUNS (rounds, default 7), BENCH_DIR (the output folder,
 # default a new directory in /dev/shm, else in the build tree).
 set -euo pipefail
 export LC_ALL=C # one decimal point for the clock and awk
@@ -30,7 +29,7 @@ if ! [[ $runs =~ ^[0-9]+$ ]] || [ "$runs" -lt 7 ]; then
   exit 2
 fi
 
-corpus=${VEMK_CORPUS_DIR:-$root/../shared/corpus}
+corpus=${VEMK_CORPUS_DIR:-$root/tests/data/corpus}
 if [ ! -d "$corpus" ]; then
   echo "corpus directory not found: $corpus (set VEMK_CORPUS_DIR)" >&2
   exit 1
