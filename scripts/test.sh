@@ -31,7 +31,7 @@ cmake --workflow --preset portable
 # of the native build run against its vemk, and its compressed corpus
 # compared with the checked-in hashes (the same bytes on every platform).
 declare -A toolchain=(
-  [windows]="x86_64-w64-mingw32-g++-posix:g++-mingw-w64-x86-64-posix wine:wine wine64:wine64"
+  [windows]="x86_64-w64-mingw32-g++-posix:g++-mingw-w64-x86-64-posix wine:wine,wine64"
   [i686]="i686-linux-gnu-g++:g++-i686-linux-gnu qemu-i386:qemu-user"
   [armhf]="arm-linux-gnueabihf-g++:g++-arm-linux-gnueabihf qemu-arm:qemu-user"
   [aarch64]="aarch64-linux-gnu-g++:g++-aarch64-linux-gnu qemu-aarch64:qemu-user"
@@ -43,6 +43,7 @@ for p in windows i686 armhf aarch64 s390x; do
   lacking=()
   for pair in ${toolchain[$p]}; do
     command -v "${pair%%:*}" >/dev/null || lacking+=("${pair#*:}")
+    lacking=("${lacking[@]//,/ }")
   done
   if [ "${#lacking[@]}" -eq 0 ]; then
     platforms+=("$p")
