@@ -65,11 +65,16 @@ corpus_check() { # name, command that runs vemk
   echo "$name: the compressed corpus is byte-identical to the checked-in hashes"
 }
 if [ "${#platforms[@]}" -gt 0 ]; then
-  export WINEDEBUG=-all
   if [[ " ${platforms[*]} " == *" windows "* ]]; then
-    # One wine server for all runs, instead of one started for each.
+    # A wine prefix of the build's own, without the .NET and HTML engines it
+    # would offer to install. One wine server for all runs, and the
+    # prefix's services started now, detached from every output that a test
+    # reads (a service holding the pipe of a test would keep it open).
+    export WINEDEBUG=-all WINEPREFIX=$PWD/build/wine WINEDLLOVERRIDES="mscoree,mshtml="
+    mkdir -p "$WINEPREFIX"
     wineserver -p >/dev/null 2>&1 </dev/null &
     trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+    wine wineboot -i >/dev/null 2>&1 </dev/null
   fi
   for p in "${platforms[@]}"; do
     step "$p: build, unit tests, command line, compressed corpus"
