@@ -33,8 +33,8 @@ struct Wide {
     friend constexpr bool operator>=(const Wide& a, const Wide& b) { return !(a < b); }
 
     friend constexpr Wide operator+(const Wide& a, const Wide& b) {
-        std::uint64_t lo = a.lo + b.lo;
-        return {a.hi + b.hi + (lo < a.lo ? 1 : 0), lo};
+        std::uint64_t low = a.lo + b.lo;
+        return {a.hi + b.hi + (low < a.lo ? 1 : 0), low};
     }
     friend constexpr Wide operator-(const Wide& a, const Wide& b) {
         return {a.hi - b.hi - (a.lo < b.lo ? 1 : 0), a.lo - b.lo};
@@ -68,9 +68,9 @@ struct Wide {
         std::uint64_t a0 = a.lo & mask, a1 = a.lo >> 32, b0 = b.lo & mask, b1 = b.lo >> 32;
         std::uint64_t p00 = a0 * b0, p01 = a0 * b1, p10 = a1 * b0, p11 = a1 * b1;
         std::uint64_t middle = (p00 >> 32) + (p01 & mask) + (p10 & mask);
-        std::uint64_t lo = (middle << 32) | (p00 & mask);
-        std::uint64_t hi = p11 + (p01 >> 32) + (p10 >> 32) + (middle >> 32);
-        return {hi + a.hi * b.lo + a.lo * b.hi, lo};
+        std::uint64_t low = (middle << 32) | (p00 & mask);
+        std::uint64_t high = p11 + (p01 >> 32) + (p10 >> 32) + (middle >> 32);
+        return {high + a.hi * b.lo + a.lo * b.hi, low};
     }
 
     Wide& operator+=(const Wide& b) { return *this = *this + b; }
