@@ -333,7 +333,7 @@ void prepareProcess() {
         struct sigaction act {};
         act.sa_handler = onStop;
         sigemptyset(&act.sa_mask);
-        act.sa_flags = SA_RESETHAND | SA_NODEFER;
+        act.sa_flags = static_cast<int>(SA_RESETHAND | SA_NODEFER);
         (void)sigaction(sig, &act, nullptr);
     }
 }
