@@ -16,7 +16,7 @@ fuzz_seconds=${FUZZ_SECONDS:-60}
 # The real files that the library examples round-trip.
 corpus_dir=${VEMK_CORPUS_DIR:-$PWD/tests/data/corpus}
 
-step() { printf '\n== %s\n' "$*"; }
+step() { printf "\n== %s (at %d s)\n" "$*" "$SECONDS"; }
 
 step "development build and tests"
 cmake --workflow --preset dev
