@@ -1,6 +1,9 @@
 #include "driver/files.h"
 
 #include <algorithm>
+#include <atomic>
+#include <system_error>
+#include <thread>
 
 namespace vemk {
 
@@ -9,31 +12,45 @@ namespace {
 // Grown by this much at least while a file of unknown length is read.
 constexpr std::size_t firstRoom = std::size_t{1} << 16;
 
-} // namespace
+// Inputs expected to be at least this long are counted while they are read;
+// for shorter ones a thread costs more than it saves.
+constexpr std::size_t overlapFrom = std::size_t{8} << 20;
 
-Result readUpTo(InputFile& in, std::int64_t lengthHint, std::size_t limit, ByteString& out) {
-    // One byte beyond the hint lets the end of the file show without a
-    // second buffer; the file may still turn out longer or shorter. Sizes
-    // are compared before they are added, so that nothing wraps where
-    // size_t has 32 bits.
-    std::size_t room = std::min(limit, firstRoom);
-    if (lengthHint >= 0) {
-        auto hint = static_cast<std::uint64_t>(lengthHint);
-        room = hint < limit ? static_cast<std::size_t>(hint) + 1 : limit;
+// While the counting thread follows, the input is read in blocks of this
+// size, so that there is always a block to count.
+constexpr std::size_t block = std::size_t{1} << 20;
+
+// The room of the first buffer: one byte beyond the hint lets the end of
+// the file show without a second buffer; the file may still turn out
+// longer or shorter. Sizes are compared before they are added, so that
+// nothing wraps where size_t has 32 bits.
+std::size_t firstRoomFor(std::int64_t lengthHint, std::size_t limit) {
+    if (lengthHint < 0) {
+        return std::min(limit, firstRoom);
     }
-    out = allocateBytes(room);
-    if (!out.bytes) {
-        return Result::outOfMemory;
-    }
+    auto hint = static_cast<std::uint64_t>(lengthHint);
+    return hint < limit ? static_cast<std::size_t>(hint) + 1 : limit;
+}
+
+// Reads on into `out` (room for `room` bytes) until the end of the file or
+// `limit` bytes, growing it as needed; with `ready`, only until the room is
+// full, in blocks, publishing after each one how many bytes are in.
+Result readOn(InputFile& in, std::size_t limit, ByteString& out, std::size_t room, bool& ended,
+              std::atomic<std::size_t>* ready) {
+    ended = false;
     while (out.size < limit) {
         if (out.size == room) {
+            if (ready != nullptr) {
+                return Result::ok;
+            }
             std::size_t grown = std::max(room <= limit / 2 ? 2 * room : limit, std::min(limit, firstRoom));
             if (!growBytes(out, grown)) {
                 return Result::outOfMemory;
             }
             room = grown;
         }
-        std::int64_t got = platform::readSome(in, out.data() + out.size, room - out.size);
+        std::size_t want = room - out.size;
+        std::int64_t got = platform::readSome(in, out.data() + out.size, ready != nullptr ? std::min(want, block) : want);
         if (got == 0) {
             break;
         }
@@ -41,8 +58,89 @@ Result readUpTo(InputFile& in, std::int64_t lengthHint, std::size_t limit, ByteS
             return Result::readFailed;
         }
         out.size += static_cast<std::size_t>(got);
+        if (ready != nullptr) {
+            ready->store(out.size, std::memory_order_release);
+        }
     }
+    ended = true;
     return Result::ok;
+}
+
+void addCounts(model::FrequencyTable& counts, std::span<const std::uint8_t> bytes) {
+    const model::FrequencyTable more = model::countBytes(bytes);
+    for (std::size_t v = 0; v < 256; ++v) {
+        // Modulo 2^32 as countBytes sums its lanes: only an input too
+        // large to code could reach that, and it is refused after reading.
+        counts[v] = static_cast<std::int32_t>(static_cast<std::uint32_t>(counts[v]) + static_cast<std::uint32_t>(more[v]));
+    }
+}
+
+} // namespace
+
+Result readAndCount(InputFile& in, std::int64_t lengthHint, std::size_t limit, ByteString& out,
+                    model::FrequencyTable& counts, bool overlap) {
+    counts = {};
+    const std::size_t room = firstRoomFor(lengthHint, limit);
+    if (!overlap || room < overlapFrom) {
+        Result r = readUpTo(in, lengthHint, limit, out);
+        if (r == Result::ok) {
+            counts = model::countBytes(out.view());
+        }
+        return r;
+    }
+    out = allocateBytes(room);
+    if (!out.bytes) {
+        return Result::outOfMemory;
+    }
+    // The buffer does not move while the counter follows the reader: it
+    // counts only bytes published as read, and is done before any growth.
+    std::atomic<std::size_t> ready{0};
+    std::atomic<bool> stop{false};
+    std::size_t counted = 0;
+    const std::uint8_t* bytes = out.data();
+    auto follow = [&] {
+        for (;;) {
+            const bool last = stop.load(std::memory_order_acquire);
+            const std::size_t have = ready.load(std::memory_order_acquire);
+            if (have > counted) {
+                addCounts(counts, {bytes + counted, have - counted});
+                counted = have;
+            } else if (last) {
+                return;
+            } else {
+                std::this_thread::yield();
+            }
+        }
+    };
+    std::thread counter;
+    try {
+        counter = std::thread(follow);
+    } catch (const std::system_error&) {
+        // No thread: what was read is counted below.
+    }
+    bool ended = false;
+    Result r = readOn(in, limit, out, room, ended, &ready);
+    stop.store(true, std::memory_order_release);
+    if (counter.joinable()) {
+        counter.join();
+    }
+    if (r == Result::ok && !ended) {
+        r = readOn(in, limit, out, room, ended, nullptr);
+    }
+    if (r == Result::ok) {
+        addCounts(counts, out.view().subspan(counted));
+    }
+    return r;
+}
+
+Result readUpTo(InputFile& in, std::int64_t lengthHint, std::size_t limit, ByteString& out) {
+    const std::size_t room = firstRoomFor(lengthHint, limit);
+    out = allocateBytes(room);
+    if (!out.bytes) {
+        return Result::outOfMemory;
+    }
+    bool ended = false;
+    return readOn(in, limit, out, room, ended, nullptr);
 }
 
 Result writeAndClose(OutputFile& out, std::span<const std::uint8_t> first,

@@ -8,6 +8,7 @@
 #include "common/bytes.h"
 #include "driver/platform.h"
 #include "driver/result.h"
+#include "model/model.h"
 
 namespace vemk {
 
@@ -19,6 +20,13 @@ using platform::OutputFile;
 // is ever read. `lengthHint` (-1 for none) is how many bytes are expected
 // to follow, to size the buffer once. Fails with readFailed or outOfMemory.
 Result readUpTo(InputFile& in, std::int64_t lengthHint, std::size_t limit, ByteString& out);
+
+// readUpTo, and the occurrences of each byte value in what was read. With
+// `overlap`, a second thread counts the blocks already read while the next
+// ones are read, where the input is large enough to gain from it; the bytes,
+// the counts and the result are the same either way.
+Result readAndCount(InputFile& in, std::int64_t lengthHint, std::size_t limit, ByteString& out,
+                    model::FrequencyTable& counts, bool overlap);
 
 // Writes `first` and then `second`, and closes the output; after any
 // failure the output is emptied and the result is writeFailed.

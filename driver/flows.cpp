@@ -17,9 +17,13 @@ constexpr std::int32_t maxTotal = 0x10000;
 
 } // namespace
 
-Compressed compressBytes(std::span<const std::uint8_t> input, unsigned threads) {
+namespace {
+
+// compressBytes with the occurrences of each byte value of `input` known.
+Compressed compressCounted(std::span<const std::uint8_t> input, const model::FrequencyTable& counts,
+                           unsigned threads) {
     Compressed c;
-    c.freq = model::normstat(model::countBytes(input));
+    c.freq = model::normstat(counts);
     model::CumulativeTable cum = model::cumulativeTable(c.freq);
     std::int32_t total = model::tableTotal(c.freq);
     rc::Encoder enc = rc::newEncoder(static_cast<std::int32_t>(input.size()));
@@ -38,6 +42,12 @@ Compressed compressBytes(std::span<const std::uint8_t> input, unsigned threads) 
         c.result = Result::outOfMemory;
     }
     return c;
+}
+
+} // namespace
+
+Compressed compressBytes(std::span<const std::uint8_t> input, unsigned threads) {
+    return compressCounted(input, model::countBytes(input), threads);
 }
 
 Result checkHead(const model::FrequencyTable& table, std::int32_t length) {
@@ -187,14 +197,15 @@ Result compressFile(InputFile& in, OutputFile& out, unsigned threads) {
     // One byte more than the head can describe tells a file that is too
     // large without reading all of it.
     ByteString input;
-    Result read = readUpTo(in, length, maxInputBytes + 1, input);
+    model::FrequencyTable counts{};
+    Result read = readAndCount(in, length, maxInputBytes + 1, input, counts, threads > 1);
     if (read == Result::ok && input.size > maxInputBytes) {
         read = Result::inputTooLarge;
     }
     if (read != Result::ok) {
         return abandon(in, out, read);
     }
-    Compressed c = compressBytes(input.view(), threads);
+    Compressed c = compressCounted(input.view(), counts, threads);
     platform::closeInput(in);
     if (c.result != Result::ok) {
         return abandon(in, out, c.result);

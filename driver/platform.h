@@ -67,6 +67,12 @@ bool closeOutput(OutputFile& out, bool failed);
 // without.
 void adviseHugePages(void* p, std::size_t size);
 
+// Room for `size` bytes (at least 1) that std::free and std::realloc accept,
+// placed for huge pages where the system has them: starting on a 2 MiB
+// boundary, so that every 2 MiB of it can be one page and one fault, with
+// that advice given. Null when the memory cannot be had.
+void* allocateLarge(std::size_t size);
+
 // The number of processors this process may run on (at least 1).
 unsigned availableCores();
 

@@ -34,15 +34,24 @@ struct Segment {
 std::size_t piecesFor(std::size_t count) { return count / symbolsPerPiece + 1; }
 
 // Codes the segment from startRange and a low of 0, to its own flushed end.
+// Coded again after a wrong guess, it reuses the pieces of the first coding
+// (each has pieceRoom at least): freed and asked for again, they could come
+// back from a heap that returns nothing to the system until its top is
+// freed, and the join, freeing them in order, would hold them all until the
+// end.
 void codeSegment(Segment& seg, const SymbolSlot* slots, std::int32_t total) {
-    seg.pieces.reset(new (std::nothrow) ByteString[piecesFor(seg.count)]);
+    if (!seg.pieces) {
+        seg.pieces.reset(new (std::nothrow) ByteString[piecesFor(seg.count)]);
+    }
     seg.pieceCount = 0;
     seg.outOfMemory = !seg.pieces;
     Encoder enc;
     enc.range = seg.startRange;
     for (std::size_t done = 0; done < seg.count && !seg.outOfMemory;) {
         const std::size_t n = std::min(symbolsPerPiece, seg.count - done);
-        enc.buffer = allocateBytes(pieceRoom);
+        ByteString& earlier = seg.pieces[seg.pieceCount];
+        enc.buffer = earlier.bytes ? std::move(earlier) : allocateBytes(pieceRoom);
+        enc.buffer.size = 0;
         enc.room = enc.buffer.bytes ? pieceRoom : 0;
         enc.pos = 0;
         encodeSymbols(enc, seg.symbols + done, n, slots, total);

@@ -1,8 +1,11 @@
 #include "driver/flows.h"
 
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <optional>
 
+#include "driver/files.h"
 #include "rc/rc.h"
 #include "support.h"
 
@@ -328,4 +331,40 @@ TEST(Damage, RandomByteFlips) {
     }
     EXPECT_GT(seen[Result::ok], 0);
     EXPECT_GT(seen[Result::streamCutShort] + seen[Result::targetOutsideTable], 0);
+}
+
+// Counting while reading gives the bytes and counts of reading then
+// counting, whatever the length hint claims: files longer than the hint
+// (the buffer grows after the counter is done), shorter, of unknown length,
+// and reads cut off at the limit.
+TEST(Read, CountedWhileRead) {
+    namespace fs = std::filesystem;
+    const fs::path path = fs::temp_directory_path() / ("vemk-read-" + std::to_string(std::random_device{}()));
+    VEMK_SEEDED(rng, 8802);
+    for (std::size_t size : {std::size_t{0}, std::size_t{5000}, (std::size_t{9} << 20) + 123}) {
+        Bytes data = rng.bytes(size);
+        {
+            std::ofstream f(path, std::ios::binary);
+            f.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+        }
+        const auto n = static_cast<std::int64_t>(size);
+        // A hint 1 MiB short still has the counter follow, then grows.
+        const std::int64_t short1M = std::max<std::int64_t>(0, n - (1 << 20));
+        for (std::int64_t hint : {n, std::int64_t{-1}, short1M, n + (5 << 20)}) {
+            for (std::size_t limit : {vemk::maxInputBytes + 1, size > 3 ? size - 3 : size}) {
+                SCOPED_TRACE(std::to_string(size) + " bytes, hint " + std::to_string(hint) + ", limit " +
+                             std::to_string(limit));
+                vemk::platform::InputFile in;
+                ASSERT_TRUE(vemk::platform::openInput(path.string().c_str(), in));
+                vemk::ByteString got;
+                FrequencyTable counts{};
+                EXPECT_EQ(vemk::readAndCount(in, hint, limit, got, counts, true), Result::ok);
+                vemk::platform::closeInput(in);
+                const std::span<const std::uint8_t> expected(data.data(), std::min(size, limit));
+                EXPECT_TRUE(sameBytes(toBytes(got), expected));
+                EXPECT_EQ(counts, vemk::model::countBytes(expected));
+            }
+        }
+    }
+    fs::remove(path);
 }

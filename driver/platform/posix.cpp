@@ -290,6 +290,18 @@ void adviseHugePages(void* p, std::size_t size) {
 #endif
 }
 
+void* allocateLarge(std::size_t size) {
+    // The part before the boundary is never touched, so it costs address
+    // space only.
+    constexpr std::size_t hugePage = std::size_t{2} << 20;
+    void* p = nullptr;
+    if (posix_memalign(&p, hugePage, size == 0 ? 1 : size) != 0) {
+        return nullptr;
+    }
+    adviseHugePages(p, size);
+    return p;
+}
+
 unsigned availableCores() {
 #if defined(__linux__)
     cpu_set_t allowed;

@@ -23,6 +23,7 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <cstdlib>
 #include <cstring>
 
 namespace vemk::platform {
@@ -242,6 +243,12 @@ void adviseHugePages(void* p, std::size_t size) {
     // the same without.
     (void)p;
     (void)size;
+}
+
+void* allocateLarge(std::size_t size) {
+    // _aligned_malloc would need its own free: the caller frees with
+    // std::free, and without large pages the placement gains nothing.
+    return std::malloc(size == 0 ? 1 : size);
 }
 
 unsigned availableCores() {
