@@ -65,6 +65,24 @@ void store(std::size_t* where, std::size_t value) {
     }
 }
 
+// A call from a source buffer into a destination buffer: the pointer
+// checks, the guard and the size written around `fill(input, room, written)`.
+template <class Fill>
+vemk_result bufferCall(void* dst, std::size_t capacity, const void* src, std::size_t size, std::size_t* dstSize,
+                       Fill&& fill) {
+    store(dstSize, 0);
+    return guarded([&] {
+        std::span<const std::uint8_t> input;
+        if (!source(src, size, input)) {
+            return Result::readFailed;
+        }
+        std::size_t written = 0;
+        Result r = fill(input, destination(dst, capacity), written);
+        store(dstSize, written);
+        return r;
+    });
+}
+
 } // namespace
 } // namespace vemk
 
@@ -81,16 +99,8 @@ size_t vemk_compress_bound(size_t n) {
 
 vemk_result vemk_compress_threads(void* dst, size_t dst_capacity, const void* src, size_t src_size,
                                   size_t* dst_size, unsigned threads) {
-    vemk::store(dst_size, 0);
-    return vemk::guarded([&] {
-        std::span<const std::uint8_t> input;
-        if (!vemk::source(src, src_size, input)) {
-            return vemk::Result::readFailed;
-        }
-        std::size_t written = 0;
-        vemk::Result r = vemk::compressInto(input, vemk::destination(dst, dst_capacity), written, threads);
-        vemk::store(dst_size, written);
-        return r;
+    return vemk::bufferCall(dst, dst_capacity, src, src_size, dst_size, [threads](auto input, auto room, auto& written) {
+        return vemk::compressInto(input, room, written, threads);
     });
 }
 
@@ -113,16 +123,8 @@ vemk_result vemk_decompressed_size(const void* src, size_t src_size, size_t* n) 
 }
 
 vemk_result vemk_decompress(void* dst, size_t dst_capacity, const void* src, size_t src_size, size_t* dst_size) {
-    vemk::store(dst_size, 0);
-    return vemk::guarded([&] {
-        std::span<const std::uint8_t> file;
-        if (!vemk::source(src, src_size, file)) {
-            return vemk::Result::readFailed;
-        }
-        std::size_t written = 0;
-        vemk::Result r = vemk::decompressInto(file, vemk::destination(dst, dst_capacity), written);
-        vemk::store(dst_size, written);
-        return r;
+    return vemk::bufferCall(dst, dst_capacity, src, src_size, dst_size, [](auto file, auto room, auto& written) {
+        return vemk::decompressInto(file, room, written);
     });
 }
 

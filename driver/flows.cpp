@@ -15,10 +15,6 @@ namespace {
 // total would leave a unit of 0.
 constexpr std::int32_t maxTotal = 0x10000;
 
-} // namespace
-
-namespace {
-
 // compressBytes with the occurrences of each byte value of `input` known.
 Compressed compressCounted(std::span<const std::uint8_t> input, const model::FrequencyTable& counts,
                            unsigned threads) {
@@ -219,20 +215,23 @@ Result decompressFile(InputFile& in, OutputFile& out) {
     // at most two bytes out of the coder's window and the flush four, so
     // the decoder never loads more than 4 + 2n bytes, and nothing after
     // them is read (an endless input ends there too).
+    // A head that shows damage is refused before anything more is read.
     std::int64_t length = platform::fileLength(in);
     ByteString headRead;
-    Result read = readUpTo(in, length, headBytes, headRead);
+    Result why = readUpTo(in, length, headBytes, headRead);
     HeadFields head = readHead(headRead.view());
+    if (why == Result::ok) {
+        why = checkHead(head.table, head.length);
+    }
     ByteString coded;
-    if (read == Result::ok && checkHead(head.table, head.length) == Result::ok &&
-        headRead.size == headBytes) {
+    if (why == Result::ok && headRead.size == headBytes) {
         std::uint64_t most = 4 + 2 * static_cast<std::uint64_t>(head.length);
         std::size_t limit = most < SIZE_MAX ? static_cast<std::size_t>(most) : SIZE_MAX;
-        read = readUpTo(in, length < 0 ? -1 : length - static_cast<std::int64_t>(headBytes), limit, coded);
+        why = readUpTo(in, length < 0 ? -1 : length - static_cast<std::int64_t>(headBytes), limit, coded);
     }
     platform::closeInput(in);
-    if (read != Result::ok) {
-        return abandon(in, out, read);
+    if (why != Result::ok) {
+        return abandon(in, out, why);
     }
     Restored r = decompressBytes(coded.view(), head.table, head.length);
     if (r.result != Result::ok) {

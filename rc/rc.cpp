@@ -206,9 +206,8 @@ void encodeSymbols(Encoder& enc, const std::uint8_t* symbols, std::size_t count,
         out += shifts;
         window <<= 8 * shifts;
     }
-    const ScaledTotal& scaledTotal = steps.scaledTotal;
     const std::uint32_t low = window & 0xFFFFFF;
-    const std::uint32_t range = normalisedRange(scaled, scaledTotal);
+    const std::uint32_t range = normalisedRange(scaled, steps.scaledTotal);
 
     // Back to the held-back form: the trailing 0xFF bytes are pending, the
     // byte before them is the cache.

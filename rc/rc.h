@@ -228,9 +228,10 @@ ByteString encodeInSegments(Encoder& enc, const std::uint8_t* symbols, std::size
 // Decodes up to `count` symbols into `out`: the same steps as decodeTarget,
 // the search and decodeNarrow, once per symbol. `findSlot(target, quotient)`
 // gives the slot of a target below `total`, an object with `cumFreq`, `freq`
-// (at least 1) and `symbol`, and if it has them `oneShiftUpTo` (0xFFFF /
-// freq) and `twoShiftsUpTo` (0xFF / freq), which shorten the chain; `quotient` is the target with divisorShift
-// bits of fraction below it (its integer part exact). A target at or past
+// (at least 1) and `symbol`, and optionally `oneShiftUpTo` (0xFFFF / freq)
+// and `twoShiftsUpTo` (0xFF / freq), which shorten the chain; `quotient` is
+// the target with divisorShift bits of fraction below it (its integer part
+// exact). A target at or past
 // `total` has no slot. Stops early at a target without a slot or at a load
 // past the end of the stream, and returns the number of symbols decoded
 // (the last one, if it needed that load, included).

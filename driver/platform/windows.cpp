@@ -33,6 +33,10 @@ namespace {
 // ReadFile and WriteFile take 32-bit counts.
 constexpr std::size_t chunk = std::size_t{1} << 30;
 
+// Writes go out in pieces of this size under the lock that a stop takes,
+// so that a stop waits at most for one of them.
+constexpr std::size_t lockedPiece = std::size_t{1} << 24;
+
 HANDLE handleOf(Handle h) { return reinterpret_cast<HANDLE>(h); }
 Handle handleFrom(HANDLE h) { return reinterpret_cast<Handle>(h); }
 
@@ -209,10 +213,9 @@ void closeInput(InputFile& in) {
 bool writeAll(OutputFile& out, std::span<const std::uint8_t> bytes) {
     while (!bytes.empty()) {
         DWORD put = 0;
-        // Held for one piece at a time, so that a stop waits at most that long.
         AcquireSRWLockExclusive(&writing);
-        bool wrote = WriteFile(handleOf(out.handle), bytes.data(),
-                               static_cast<DWORD>(std::min(bytes.size(), std::size_t{1} << 24)), &put, nullptr) != 0;
+        bool wrote = WriteFile(handleOf(out.handle), bytes.data(), static_cast<DWORD>(std::min(bytes.size(), lockedPiece)),
+                               &put, nullptr) != 0;
         ReleaseSRWLockExclusive(&writing);
         if (!wrote || put == 0) {
             return false;
