@@ -166,9 +166,7 @@ SymbolLookup symbolLookup(const FrequencyTable& freq) {
     std::uint32_t acc = 0;
     for (std::size_t v = 0; v < 256; ++v) {
         auto f = static_cast<std::uint32_t>(freq[v]);
-        const std::uint64_t word = f == 0 ? 0
-                                          : std::uint64_t{acc} | std::uint64_t{f} << 16 | std::uint64_t{v} << 32 |
-                                                std::uint64_t{0xFF / f} << 40 | std::uint64_t{0xFFFF / f} << 48;
+        const std::uint64_t word = rc::packSlot(acc, f, static_cast<std::uint32_t>(v));
         lookup.slot[v] = word;
         // The runs whose first target lies in this slot start here.
         std::uint32_t first = (acc + width - 1) / width;

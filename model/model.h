@@ -18,6 +18,8 @@
 #include <cstdint>
 #include <span>
 
+#include "rc/rc.h"
+
 namespace vemk::model {
 
 using FrequencyTable = std::array<std::int32_t, 256>;
@@ -61,40 +63,34 @@ Slot findSymbol(std::int32_t target, const FrequencyTable& freq);
 // A coarse table maps each run of 16 targets to the slot that holds the
 // first of them; one comparison with the end of that slot confirms it, and
 // only a target past a slot boundary inside its run walks on. Each entry is
-// one 8-byte word holding everything the decoder needs next, so that the
-// path from target to next unit has a single load on it: the slot, its
-// symbol, and the thresholds that tell from the unit alone how many bytes
-// the range will need (a unit up to 0xFFFF / freq needs at least one, up to
-// 0xFF / freq two). The tables stay in the first-level cache (34 KiB).
-// Usable when every entry is below 0x10000, as in any stored table.
+// the slot as the decoder's loop reads it (rc::packSlot), so that the path
+// from target to next unit has a single load on it. The tables stay in the
+// first-level cache (35 KiB). Usable when every entry is below 0x10000, as in any stored
+// table.
 struct SymbolLookup {
     static constexpr int bucketBits = 4;
     static constexpr std::size_t buckets = (0x10000 >> bucketBits) + 1;
-    // Bits 0-15 cumFreq, 16-31 freq, 32-39 symbol, 40-47 0xFF / freq,
-    // 48-63 0xFFFF / freq; all 0 for no slot.
-    std::array<std::uint64_t, buckets> bucket{};
-    std::array<std::uint64_t, 256> slot{};    // the same word for each symbol
-    std::array<std::uint32_t, 257> slotEnd{}; // cumFreq + freq; entry 256 never matches
+    std::array<std::uint64_t, buckets> bucket{}; // rc::packSlot of the run's first slot; 0 for none
+    std::array<std::uint64_t, 256> slot{};       // rc::packSlot of each symbol's slot
+    std::array<std::uint32_t, 257> slotEnd{};    // cumFreq + freq; entry 256 never matches
 };
 
 // Builds the lookup for a table whose total lies in 1..0x10000 and whose
 // entries are all below 0x10000.
 SymbolLookup symbolLookup(const FrequencyTable& freq);
 
-// A slot as findSymbolFast gives it: the fields of Slot, and the unit
-// thresholds of its normalisation.
+// A slot as findSymbolFast gives it: the fields of Slot, and the same slot
+// packed.
 struct FastSlot {
     std::int32_t cumFreq;
     std::int32_t symbol;
     std::int32_t freq;
-    std::uint32_t oneShiftUpTo;  // 0xFFFF / freq
-    std::uint32_t twoShiftsUpTo; // 0xFF / freq
+    std::uint64_t word; // rc::packSlot(cumFreq, freq, symbol)
 };
 
-inline FastSlot unpackSlot(std::uint64_t word) {
-    return {static_cast<std::int32_t>(word & 0xFFFF), static_cast<std::int32_t>((word >> 32) & 0xFF),
-            static_cast<std::int32_t>((word >> 16) & 0xFFFF), static_cast<std::uint32_t>(word >> 48),
-            static_cast<std::uint32_t>((word >> 40) & 0xFF)};
+inline FastSlot fastSlotOf(std::uint64_t word) {
+    return {static_cast<std::int32_t>(rc::packedCumFreq(word)), static_cast<std::int32_t>(rc::packedSymbol(word)),
+            static_cast<std::int32_t>(rc::packedFreq(word)), word};
 }
 
 // The same result as findSymbol(target, table) for 0 <= target < total;
@@ -102,14 +98,14 @@ inline FastSlot unpackSlot(std::uint64_t word) {
 // target >> bucketBits, which a caller may have at hand sooner.
 inline FastSlot findSymbolFast(std::uint32_t target, std::uint32_t run, const SymbolLookup& lookup) {
     const std::uint64_t word = lookup.bucket[run];
-    if (target < (word & 0xFFFF) + ((word >> 16) & 0xFFFF)) [[likely]] {
-        return unpackSlot(word);
+    if (target < rc::packedCumFreq(word) + rc::packedFreq(word)) [[likely]] {
+        return fastSlotOf(word);
     }
-    auto v = static_cast<std::uint32_t>((word >> 32) & 0xFF);
+    std::uint32_t v = rc::packedSymbol(word);
     do {
         ++v;
     } while (target >= lookup.slotEnd[v]);
-    return unpackSlot(lookup.slot[v]);
+    return fastSlotOf(lookup.slot[v]);
 }
 
 } // namespace vemk::model

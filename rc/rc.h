@@ -225,14 +225,32 @@ struct SegmentPlan {
 ByteString encodeInSegments(Encoder& enc, const std::uint8_t* symbols, std::size_t count,
                             const SymbolSlot* slots, std::int32_t total, const SegmentPlan& plan);
 
+// A slot packed into one word for the decoder's loop, each field that the
+// loop waits for one instruction away from the load:
+//   bits 0-15 cumFreq, 16-23 zero, 24-31 the symbol, 32-47 zero,
+//   48-63 freq; 0 for no slot.
+// With cumFreq lowest and zeros above it, word * (unit << 40) is exactly
+// cumFreq * unit << 40 (the fields above are carried out of 64 bits); with
+// freq on top, the word compared with a bound made from the unit tells
+// whether freq is at or below it.
+inline constexpr std::uint64_t packSlot(std::uint32_t cumFreq, std::uint32_t freq, std::uint32_t symbol) {
+    if (freq == 0) {
+        return 0;
+    }
+    return std::uint64_t{cumFreq} | std::uint64_t{symbol} << 24 | std::uint64_t{freq} << 48;
+}
+
+inline constexpr std::uint32_t packedCumFreq(std::uint64_t word) { return static_cast<std::uint32_t>(word & 0xFFFF); }
+inline constexpr std::uint32_t packedFreq(std::uint64_t word) { return static_cast<std::uint32_t>(word >> 48); }
+inline constexpr std::uint32_t packedSymbol(std::uint64_t word) { return static_cast<std::uint32_t>((word >> 24) & 0xFF); }
+
 // Decodes up to `count` symbols into `out`: the same steps as decodeTarget,
 // the search and decodeNarrow, once per symbol. `findSlot(target, quotient)`
 // gives the slot of a target below `total`, an object with `cumFreq`, `freq`
-// (at least 1) and `symbol`, and optionally `oneShiftUpTo` (0xFFFF / freq)
-// and `twoShiftsUpTo` (0xFF / freq), which shorten the chain; `quotient` is
-// the target with divisorShift bits of fraction below it (its integer part
-// exact). A target at or past
-// `total` has no slot. Stops early at a target without a slot or at a load
+// (at least 1) and `symbol`, and optionally `word`, the same slot as
+// packSlot gives it, which shortens the chain; `quotient` is the target with
+// divisorShift bits of fraction below it (its integer part exact). A target
+// at or past `total` has no slot. Stops early at a target without a slot or at a load
 // past the end of the stream, and returns the number of symbols decoded
 // (the last one, if it needed that load, included).
 template <class FindSlot>
@@ -284,24 +302,39 @@ std::size_t decodeRuns(Decoder& dec, std::uint8_t* out, std::size_t count, std::
             return false;
         }
         auto slot = findSlot(target, quotient);
-        code -= unit * static_cast<std::uint32_t>(slot.cumFreq);
-        scaled = unitMagic * static_cast<std::uint32_t>(slot.freq);
-        std::uint32_t loads = 0;
-        if constexpr (requires { slot.oneShiftUpTo; slot.twoShiftsUpTo; }) {
-            // The slot's thresholds give the loads from the unit while the
-            // multiply runs (see SymbolSteps).
-            loads = static_cast<std::uint32_t>(unit <= slot.oneShiftUpTo) +
-                    static_cast<std::uint32_t>(unit <= slot.twoShiftsUpTo);
-            unit = static_cast<std::uint32_t>(scaled >> (divisorShift - 8 * loads));
+        if constexpr (unitsTabled && requires { slot.word; }) {
+            // The packed slot. The code rides at the top of a 64-bit window
+            // with the next four bytes below it; taking cumFreq * unit off it
+            // and shifting the window by the loads leaves the next code in
+            // its top 24 bits. The loads are known from the word and two
+            // bounds on freq that depend on the unit alone, so they are ready
+            // before the slot is: unit * freq < 0x10000 exactly when
+            // freq <= 0xFFFF / unit, and unit * freq < 0x100 exactly when
+            // freq <= 0xFF / unit, which is (0xFFFF / unit) >> 8 (no multiple
+            // of the unit lies above 0xFF and at or below 0xFFFF / 0x100).
+            const std::uint32_t mostForOne = divide(0xFFFF, perUnit[unit]);
+            const std::uint64_t oneLoadUpTo = std::uint64_t{mostForOne} << 48 | 0xFFFFFFFFFFFF;
+            const std::uint64_t twoLoadsUpTo = std::uint64_t{mostForOne >> 8} << 48 | 0xFFFFFFFFFFFF;
+            const std::uint64_t word = slot.word;
+            std::uint64_t window = (std::uint64_t{code} << 40) | (std::uint64_t{fourBytes(stream + at)} << 8);
+            window -= word * (std::uint64_t{unit} << 40);
+            // Two loads less the ones needed, counted as two carries.
+            const std::uint32_t spared = static_cast<std::uint32_t>(word > oneLoadUpTo) +
+                                         static_cast<std::uint32_t>(word > twoLoadsUpTo);
+            scaled = unitMagic * (word >> 48);
+            unit = static_cast<std::uint32_t>(scaled >> (divisorShift - 16 + 8 * spared));
+            code = static_cast<std::uint32_t>((window << (16 - 8 * spared)) >> 40);
+            at += 2 - spared;
         } else {
+            code -= unit * static_cast<std::uint32_t>(slot.cumFreq);
+            scaled = unitMagic * static_cast<std::uint32_t>(slot.freq);
             unit = nextUnit(scaled, scaledTotal);
-            loads = normalisingShifts(scaled, scaledTotal);
+            std::uint32_t loads = normalisingShifts(scaled, scaledTotal);
+            // Each load keeps 24 bits: ((code & 0xFFFF) << 8) + byte.
+            std::uint64_t window = (std::uint64_t{code} << 32) | fourBytes(stream + at);
+            code = static_cast<std::uint32_t>((window << (8 * loads)) >> 32) & 0xFFFFFF;
+            at += loads;
         }
-        std::uint32_t bits = 8 * loads;
-        // Each load keeps 24 bits: ((code & 0xFFFF) << 8) + byte.
-        std::uint64_t window = (std::uint64_t{code} << 32) | fourBytes(stream + at);
-        code = static_cast<std::uint32_t>((window << bits) >> 32) & 0xFFFFFF;
-        at += loads;
         out[i] = static_cast<std::uint8_t>(slot.symbol);
         return true;
     };
