@@ -60,15 +60,15 @@ struct Slot {
 Slot findSymbol(std::int32_t target, const FrequencyTable& freq);
 
 // findSymbol without the scan, for decoding many symbols with one table.
-// A coarse table maps each run of 16 targets to the slot that holds the
+// A coarse table maps each run of 32 targets to the slot that holds the
 // first of them; one comparison with the end of that slot confirms it, and
 // only a target past a slot boundary inside its run walks on. Each entry is
 // the slot as the decoder's loop reads it (rc::packSlot), so that the path
 // from target to next unit has a single load on it. The tables stay in the
-// first-level cache (35 KiB). Usable when every entry is below 0x10000, as in any stored
-// table.
+// first-level cache (19 KiB). Usable when every entry is below 0x10000, as in
+// any stored table.
 struct SymbolLookup {
-    static constexpr int bucketBits = 4;
+    static constexpr int bucketBits = 5;
     static constexpr std::size_t buckets = (0x10000 >> bucketBits) + 1;
     std::array<std::uint64_t, buckets> bucket{}; // rc::packSlot of the run's first slot; 0 for none
     std::array<std::uint64_t, 256> slot{};       // rc::packSlot of each symbol's slot
