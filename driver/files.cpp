@@ -143,9 +143,11 @@ Result readUpTo(InputFile& in, std::int64_t lengthHint, std::size_t limit, ByteS
     return readOn(in, limit, out, room, ended, nullptr);
 }
 
-Result writeAndClose(OutputFile& out, std::span<const std::uint8_t> first,
-                     std::span<const std::uint8_t> second) {
-    bool written = platform::writeAll(out, first) && platform::writeAll(out, second);
+Result writeAndClose(OutputFile& out, std::span<const std::uint8_t> first, std::span<const ByteString> rest) {
+    bool written = platform::writeAll(out, first);
+    for (std::size_t k = 0; k < rest.size() && written; ++k) {
+        written = platform::writeAll(out, rest[k].view());
+    }
     return platform::closeOutput(out, !written) ? Result::ok : Result::writeFailed;
 }
 

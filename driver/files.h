@@ -28,10 +28,9 @@ Result readUpTo(InputFile& in, std::int64_t lengthHint, std::size_t limit, ByteS
 Result readAndCount(InputFile& in, std::int64_t lengthHint, std::size_t limit, ByteString& out,
                     model::FrequencyTable& counts, bool overlap);
 
-// Writes `first` and then `second`, and closes the output; after any
-// failure the output is emptied and the result is writeFailed.
-Result writeAndClose(OutputFile& out, std::span<const std::uint8_t> first,
-                     std::span<const std::uint8_t> second);
+// Writes `first` and then each of `rest` in order, and closes the output;
+// after any failure the output is emptied and the result is writeFailed.
+Result writeAndClose(OutputFile& out, std::span<const std::uint8_t> first, std::span<const ByteString> rest);
 
 // Closes both files after a failure; the output is left empty.
 Result abandon(InputFile& in, OutputFile& out, Result why);

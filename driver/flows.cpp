@@ -110,7 +110,11 @@ struct Packing {
     std::size_t size() const { return head.size() + coded.stream.size; }
     void copyTo(std::uint8_t* dst) const {
         std::memcpy(dst, head.data(), head.size());
-        std::memcpy(dst + head.size(), coded.stream.data(), coded.stream.size);
+        dst += head.size();
+        for (std::size_t k = 0; k < coded.stream.partCount; ++k) {
+            std::memcpy(dst, coded.stream.parts[k].data(), coded.stream.parts[k].size);
+            dst += coded.stream.parts[k].size;
+        }
     }
 };
 
@@ -207,7 +211,7 @@ Result compressFile(InputFile& in, OutputFile& out, unsigned threads) {
         return abandon(in, out, c.result);
     }
     Head head = writeHead(static_cast<std::int32_t>(input.size), c.freq);
-    return writeAndClose(out, head, c.stream.view());
+    return writeAndClose(out, head, {c.stream.parts.get(), c.stream.partCount});
 }
 
 Result decompressFile(InputFile& in, OutputFile& out) {

@@ -15,12 +15,13 @@
 #include "driver/files.h"
 #include "driver/result.h"
 #include "model/model.h"
+#include "rc/rc.h"
 
 namespace vemk {
 
 struct Compressed {
     Result result = Result::ok;
-    ByteString stream;          // the coded stream
+    rc::CodedStream stream;      // the coded stream
     model::FrequencyTable freq{}; // the table it was coded with
 };
 

@@ -31,6 +31,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 
 #include "common/bytes.h"
@@ -218,11 +219,21 @@ struct SegmentPlan {
     bool spoilGuesses = false;                          // for tests: every guess wrong, every segment recoded
 };
 
+// A coded stream as consecutive parts, so that the segments coded on other
+// threads are never copied into one buffer: the stream is the bytes of
+// parts[0], then those of parts[1], and so on. No part is empty.
+struct CodedStream {
+    std::unique_ptr<ByteString[]> parts;
+    std::size_t partCount = 0;
+    std::size_t size = 0; // bytes in all parts
+};
+
 // Codes symbols[i] with slots[symbols[i]] for every i and ends the stream:
 // the same bytes as encodeSymbols then flushEncoder, on plan.threads threads
-// where there are enough symbols (one thread is exactly those two calls).
-// On failure to get memory `enc.outOfMemory` is set. `enc` is not used again.
-ByteString encodeInSegments(Encoder& enc, const std::uint8_t* symbols, std::size_t count,
+// where there are enough symbols (one thread is exactly those two calls, in
+// one part). On failure to get memory `enc.outOfMemory` is set. `enc` is not
+// used again.
+CodedStream encodeInSegments(Encoder& enc, const std::uint8_t* symbols, std::size_t count,
                             const SymbolSlot* slots, std::int32_t total, const SegmentPlan& plan);
 
 // A slot packed into one word for the decoder's loop, each field that the

@@ -13,11 +13,10 @@ namespace vemk::rc {
 
 namespace {
 
-// A segment hands its final bytes over every this many symbols, so that the
-// join can copy them into the stream and free them as it goes: at no time
-// are the coded bytes held twice. Every piece has the same room (the
-// symbols' bytes and the flush, with slack for held-back bytes; more is
-// grown when needed), so the allocator can hand each one back whole.
+// A segment hands its final bytes over every this many symbols, in pieces
+// that become parts of the stream as they are: the coded bytes are never
+// copied, nor held twice. Every piece has the same room (the symbols' bytes
+// and the flush, with slack for held-back bytes; more is grown when needed).
 constexpr std::size_t symbolsPerPiece = std::size_t{1} << 19;
 constexpr std::size_t pieceRoom = 2 * symbolsPerPiece + 4096;
 
@@ -35,10 +34,8 @@ std::size_t piecesFor(std::size_t count) { return count / symbolsPerPiece + 1; }
 
 // Codes the segment from startRange and a low of 0, to its own flushed end.
 // Coded again after a wrong guess, it reuses the pieces of the first coding
-// (each has pieceRoom at least): freed and asked for again, they could come
-// back from a heap that returns nothing to the system until its top is
-// freed, and the join, freeing them in order, would hold them all until the
-// end.
+// (each has pieceRoom at least), so that the second coding needs no more
+// memory than the first.
 void codeSegment(Segment& seg, const SymbolSlot* slots, std::int32_t total) {
     if (!seg.pieces) {
         seg.pieces.reset(new (std::nothrow) ByteString[piecesFor(seg.count)]);
@@ -76,44 +73,60 @@ std::int32_t spoiled(std::int32_t range, std::int32_t total) {
     return range >= 0x10000 + total ? range - total : range + total;
 }
 
+// Adds `value` to the byte `back` bytes before the end of the stream so far
+// (1 <= back <= its size), carrying back as far as needed. The sum is
+// exact, so a carry always finds a byte below 0xFF before the first byte.
+void addFromEnd(CodedStream& stream, std::size_t back, std::uint8_t value) {
+    std::size_t p = stream.partCount - 1;
+    while (back > stream.parts[p].size) {
+        back -= stream.parts[p].size;
+        --p;
+    }
+    std::size_t at = stream.parts[p].size - back;
+    unsigned sum = unsigned{stream.parts[p].data()[at]} + value;
+    stream.parts[p].data()[at] = static_cast<std::uint8_t>(sum);
+    while (sum > 0xFF && (at > 0 || p > 0)) {
+        if (at == 0) {
+            at = stream.parts[--p].size;
+        }
+        --at;
+        sum = unsigned{stream.parts[p].data()[at]} + 1;
+        stream.parts[p].data()[at] = static_cast<std::uint8_t>(sum);
+    }
+}
+
 // The stream so far is flushed and ends with the four bytes where the
-// segment's number starts: adds those, carrying back as far as needed, and
-// appends the rest, freeing each piece once it is copied.
-bool appendSegment(Encoder& enc, Segment& seg) {
+// segment's number starts: adds those, and takes the segment's pieces on as
+// the stream's next parts (there is room for them).
+void appendSegment(CodedStream& stream, Segment& seg) {
     std::size_t overlap = 4;
     for (std::size_t k = 0; k < seg.pieceCount; ++k) {
         ByteString piece = std::move(seg.pieces[k]);
-        const std::uint8_t* b = piece.data();
-        std::size_t n = piece.size;
-        std::uint8_t* stream = enc.buffer.data();
-        for (; overlap > 0 && n > 0; --overlap, --n, ++b) {
-            std::size_t at = enc.pos - overlap;
-            unsigned sum = unsigned{stream[at]} + *b;
-            stream[at] = static_cast<std::uint8_t>(sum);
-            // The sum is exact, so a carry always finds a byte below 0xFF.
-            while (sum > 0xFF && at > 0) {
-                --at;
-                sum = unsigned{stream[at]} + 1;
-                stream[at] = static_cast<std::uint8_t>(sum);
-            }
+        std::size_t added = 0;
+        for (; overlap > 0 && added < piece.size; --overlap, ++added) {
+            addFromEnd(stream, overlap, piece.data()[added]);
         }
-        if (n > enc.room - enc.pos) {
-            if (n > SIZE_MAX - enc.pos) {
-                return false;
-            }
-            std::size_t wanted = enc.pos + n;
-            wanted += std::min(wanted / 2, SIZE_MAX - wanted); // no wrap where size_t has 32 bits
-            if (!growBytes(enc.buffer, wanted)) {
-                return false;
-            }
-            enc.room = wanted;
+        if (added > 0) {
+            std::memmove(piece.data(), piece.data() + added, piece.size - added);
+            piece.size -= added;
         }
-        if (n > 0) {
-            std::memcpy(enc.buffer.data() + enc.pos, b, n);
-            enc.pos += n;
+        if (piece.size > 0) {
+            stream.size += piece.size;
+            stream.parts[stream.partCount++] = std::move(piece);
         }
     }
-    return true;
+}
+
+// The stream of one part, or none when even that cannot be had.
+CodedStream onePart(ByteString bytes) {
+    CodedStream stream;
+    stream.parts.reset(new (std::nothrow) ByteString[1]);
+    if (stream.parts && bytes.size > 0) {
+        stream.size = bytes.size;
+        stream.parts[0] = std::move(bytes);
+        stream.partCount = 1;
+    }
+    return stream;
 }
 
 } // namespace
@@ -133,8 +146,8 @@ std::int32_t rangeAfter(std::int32_t range, const std::uint8_t* symbols, std::si
     return static_cast<std::int32_t>(normalisedRange(scaled, steps.scaledTotal));
 }
 
-ByteString encodeInSegments(Encoder& enc, const std::uint8_t* symbols, std::size_t count,
-                            const SymbolSlot* slots, std::int32_t total, const SegmentPlan& plan) {
+CodedStream encodeInSegments(Encoder& enc, const std::uint8_t* symbols, std::size_t count,
+                             const SymbolSlot* slots, std::int32_t total, const SegmentPlan& plan) {
     const std::size_t least = std::max<std::size_t>(plan.leastPerThread, 1);
     const std::size_t parts = std::min<std::size_t>(std::max(plan.threads, 1U), count / least);
     std::unique_ptr<Segment[]> segs;
@@ -145,14 +158,18 @@ ByteString encodeInSegments(Encoder& enc, const std::uint8_t* symbols, std::size
     }
     if (!segs || !workers) {
         encodeSymbols(enc, symbols, count, slots, total);
-        return flushEncoder(enc);
+        CodedStream stream = onePart(flushEncoder(enc));
+        enc.outOfMemory = enc.outOfMemory || !stream.parts;
+        return stream;
     }
 
     const SymbolSteps steps = symbolStepsOf(slots, static_cast<std::uint32_t>(total));
     const std::size_t each = count / parts;
+    std::size_t partsAtMost = 1;
     for (std::size_t j = 0; j < parts; ++j) {
         segs[j].symbols = symbols + j * each;
         segs[j].count = j + 1 < parts ? each : count - j * each;
+        partsAtMost += j > 0 ? piecesFor(segs[j].count) : 0;
     }
     auto guessAndCode = [&steps, slots, total, &plan](Segment& seg, std::size_t before) {
         const std::size_t window = std::min(plan.window, before);
@@ -175,6 +192,16 @@ ByteString encodeInSegments(Encoder& enc, const std::uint8_t* symbols, std::size
     for (int i = 0; i < 4; ++i) {
         shiftLow(enc);
     }
+    CodedStream stream;
+    stream.parts.reset(new (std::nothrow) ByteString[partsAtMost]);
+    if (!stream.parts) {
+        enc.outOfMemory = true;
+    } else {
+        ByteString first = std::move(enc.buffer);
+        first.size = enc.pos;
+        stream.size = first.size;
+        stream.parts[stream.partCount++] = std::move(first);
+    }
     for (std::size_t j = 1; j < parts; ++j) {
         Segment& seg = segs[j];
         const bool ran = workers[j].joinable();
@@ -185,8 +212,10 @@ ByteString encodeInSegments(Encoder& enc, const std::uint8_t* symbols, std::size
             seg.startRange = range;
             codeSegment(seg, slots, total);
         }
-        if (seg.outOfMemory || enc.outOfMemory || !appendSegment(enc, seg)) {
+        if (seg.outOfMemory || enc.outOfMemory) {
             enc.outOfMemory = true;
+        } else {
+            appendSegment(stream, seg);
         }
         range = seg.endRange;
     }
@@ -195,8 +224,6 @@ ByteString encodeInSegments(Encoder& enc, const std::uint8_t* symbols, std::size
             workers[j].join();
         }
     }
-    ByteString stream = std::move(enc.buffer);
-    stream.size = enc.pos;
     enc.room = 0;
     enc.pos = 0;
     return stream;

@@ -159,6 +159,17 @@ EncoderState stateOf(const rc::Encoder& enc) {
     return s;
 }
 
+// The parts of a coded stream, one after another.
+Bytes toBytes(const rc::CodedStream& stream) {
+    Bytes all;
+    for (std::size_t k = 0; k < stream.partCount; ++k) {
+        EXPECT_GT(stream.parts[k].size, 0U) << "part " << k << " is empty";
+        all.insert(all.end(), stream.parts[k].data(), stream.parts[k].data() + stream.parts[k].size);
+    }
+    EXPECT_EQ(all.size(), stream.size);
+    return all;
+}
+
 struct Decoded {
     Bytes symbols;
     std::int32_t range, code;
@@ -443,6 +454,10 @@ TEST(EncodeInSegments, MatchesPlainEncode) {
     // Segments of several pieces each, with the default window.
     const Bytes large = rng.skewed(std::size_t{5} << 20, 'e', 0.2);
     rows.push_back({"several pieces", ownTable(large), large, {large.size()}, rc::SegmentPlan{}.window, false});
+    // A total of one never narrows the range: pieces without a final byte.
+    const Bytes sameByte(std::size_t{3} << 20, 'z');
+    rows.push_back({"empty pieces", codingOf(vemk::test::tableOf({{'z', 1}})), sameByte, {sameByte.size()},
+                    rc::SegmentPlan{}.window, false});
 
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
