@@ -66,13 +66,17 @@ Result readOn(InputFile& in, std::size_t limit, ByteString& out, std::size_t roo
     return Result::ok;
 }
 
-void addCounts(model::FrequencyTable& counts, std::span<const std::uint8_t> bytes) {
-    const model::FrequencyTable more = model::countBytes(bytes);
+// Adds `more` to `counts`, modulo 2^32 as countBytes sums its lanes: only
+// an input too large to code could reach that, and it is refused after
+// reading.
+void addCounts(model::FrequencyTable& counts, const model::FrequencyTable& more) {
     for (std::size_t v = 0; v < 256; ++v) {
-        // Modulo 2^32 as countBytes sums its lanes: only an input too
-        // large to code could reach that, and it is refused after reading.
         counts[v] = static_cast<std::int32_t>(static_cast<std::uint32_t>(counts[v]) + static_cast<std::uint32_t>(more[v]));
     }
+}
+
+void addCounts(model::FrequencyTable& counts, std::span<const std::uint8_t> bytes) {
+    addCounts(counts, model::countBytes(bytes));
 }
 
 } // namespace
@@ -94,17 +98,25 @@ Result readAndCount(InputFile& in, std::int64_t lengthHint, std::size_t limit, B
     }
     // The buffer does not move while the counter follows the reader: it
     // counts only bytes published as read, and is done before any growth.
+    // Blocks are claimed from a shared cursor, so that once the reading is
+    // done this thread counts too, from the same cursor, and the two share
+    // what is left. Each thread adds into its own table.
     std::atomic<std::size_t> ready{0};
-    std::atomic<bool> stop{false};
-    std::size_t counted = 0;
+    std::atomic<std::size_t> claimed{0};
+    std::atomic<bool> readingDone{false};
     const std::uint8_t* bytes = out.data();
-    auto follow = [&] {
+    // Claims and counts blocks of what has been read, until the reading is
+    // done and every byte read is claimed.
+    auto countClaimed = [&](model::FrequencyTable& into) {
         for (;;) {
-            const bool last = stop.load(std::memory_order_acquire);
+            const bool last = readingDone.load(std::memory_order_acquire);
             const std::size_t have = ready.load(std::memory_order_acquire);
-            if (have > counted) {
-                addCounts(counts, {bytes + counted, have - counted});
-                counted = have;
+            std::size_t at = claimed.load(std::memory_order_relaxed);
+            if (at < have && (have - at >= block || last)) {
+                const std::size_t n = std::min(block, have - at);
+                if (claimed.compare_exchange_weak(at, at + n, std::memory_order_relaxed)) {
+                    addCounts(into, {bytes + at, n});
+                }
             } else if (last) {
                 return;
             } else {
@@ -112,23 +124,28 @@ Result readAndCount(InputFile& in, std::int64_t lengthHint, std::size_t limit, B
             }
         }
     };
+    model::FrequencyTable followerCounts{};
     std::thread counter;
     try {
-        counter = std::thread(follow);
+        counter = std::thread(countClaimed, std::ref(followerCounts));
     } catch (const std::system_error&) {
-        // No thread: what was read is counted below.
+        // No thread: this one counts everything once the reading is done.
     }
     bool ended = false;
     Result r = readOn(in, limit, out, room, ended, &ready);
-    stop.store(true, std::memory_order_release);
+    readingDone.store(true, std::memory_order_release);
+    countClaimed(counts);
     if (counter.joinable()) {
         counter.join();
     }
+    addCounts(counts, followerCounts);
     if (r == Result::ok && !ended) {
+        // A file longer than it said: the rest is read, and counted, here.
+        const std::size_t counted = out.size;
         r = readOn(in, limit, out, room, ended, nullptr);
-    }
-    if (r == Result::ok) {
-        addCounts(counts, out.view().subspan(counted));
+        if (r == Result::ok) {
+            addCounts(counts, out.view().subspan(counted));
+        }
     }
     return r;
 }
