@@ -211,7 +211,9 @@ std::int32_t rangeAfter(std::int32_t range, const std::uint8_t* symbols, std::si
 // its first symbol; chains of units started anywhere soon meet, so the
 // chain run over `window` symbols before the segment gives a guess, checked
 // once the segment before it has ended. A wrong guess codes the segment
-// again from the right range: the bytes never depend on the guess.
+// again from the right range: the bytes never depend on the guess. Where
+// chains from both ends of the range have not met within the window, no
+// guess is made and the segment is coded in turn.
 struct SegmentPlan {
     unsigned threads = 1;                               // segments coded at once, at most
     std::size_t leastPerThread = std::size_t{4} << 20;  // fewer threads for fewer symbols than this each

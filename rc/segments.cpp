@@ -23,7 +23,7 @@ constexpr std::size_t pieceRoom = 2 * symbolsPerPiece + 4096;
 struct Segment {
     const std::uint8_t* symbols = nullptr;
     std::size_t count = 0;
-    std::int32_t startRange = 0;     // the range at its first symbol, guessed or known
+    std::int32_t startRange = 0;     // the range at its first symbol, guessed or known; 0 for no guess
     std::int32_t endRange = 0;       // after its last symbol
     std::unique_ptr<ByteString[]> pieces; // its coded number, first byte 0, in order
     std::size_t pieceCount = 0;
@@ -173,7 +173,16 @@ CodedStream encodeInSegments(Encoder& enc, const std::uint8_t* symbols, std::siz
     }
     auto guessAndCode = [&steps, slots, total, &plan](Segment& seg, std::size_t before) {
         const std::size_t window = std::min(plan.window, before);
-        seg.startRange = rangeAfter(0xFFFFFF, seg.symbols - window, window, steps);
+        const std::uint8_t* from = seg.symbols - window;
+        seg.startRange = rangeAfter(0xFFFFFF, from, window, steps);
+        // Chains from both ends of the range that have not met by the end
+        // of the window are unlikely to have met the true one either (on
+        // random bytes they seldom do): coding on a guess would be wasted
+        // work, and the join codes the segment in turn instead.
+        if (rangeAfter(0x10000, from, window, steps) / total != seg.startRange / total) {
+            seg.startRange = 0;
+            return;
+        }
         if (plan.spoilGuesses) {
             seg.startRange = spoiled(seg.startRange, total);
         }
