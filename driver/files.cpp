@@ -160,6 +160,36 @@ Result readUpTo(InputFile& in, std::int64_t lengthHint, std::size_t limit, ByteS
     return readOn(in, limit, out, room, ended, nullptr);
 }
 
+bool startReadAhead(InputFile& in, std::int64_t lengthHint, std::size_t limit, ReadAhead& ahead) {
+    const std::size_t room = firstRoomFor(lengthHint, limit);
+    if (lengthHint < 0 || room < overlapFrom) {
+        return false;
+    }
+    ahead.bytes = allocateBytes(room);
+    if (!ahead.bytes.bytes) {
+        return false;
+    }
+    try {
+        ahead.reader = std::thread([&in, &ahead, limit, room] {
+            ahead.result = readOn(in, limit, ahead.bytes, room, ahead.ended, &ahead.ready);
+            ahead.done.store(true, std::memory_order_release);
+        });
+    } catch (const std::system_error&) {
+        ahead.bytes = {};
+        return false;
+    }
+    return true;
+}
+
+Result finishReadAhead(InputFile& in, std::size_t limit, ReadAhead& ahead) {
+    ahead.reader.join();
+    // Stopped short of the end, the reader had filled its room.
+    if (ahead.result == Result::ok && !ahead.ended) {
+        ahead.result = readOn(in, limit, ahead.bytes, ahead.bytes.size, ahead.ended, nullptr);
+    }
+    return ahead.result;
+}
+
 Result writeAndClose(OutputFile& out, std::span<const std::uint8_t> first, std::span<const ByteString> rest) {
     bool written = platform::writeAll(out, first);
     for (std::size_t k = 0; k < rest.size() && written; ++k) {

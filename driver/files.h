@@ -2,8 +2,10 @@
 // far as it can be used), and the output written and closed in one go.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <span>
+#include <thread>
 
 #include "common/bytes.h"
 #include "driver/platform.h"
@@ -27,6 +29,29 @@ Result readUpTo(InputFile& in, std::int64_t lengthHint, std::size_t limit, ByteS
 // the counts and the result are the same either way.
 Result readAndCount(InputFile& in, std::int64_t lengthHint, std::size_t limit, ByteString& out,
                     model::FrequencyTable& counts, bool overlap);
+
+// A file read on a second thread while the caller uses what has come in:
+// `bytes` has its full room from the start and does not move until
+// finishReadAhead, and `ready` says how many of its bytes are in (read it
+// with acquire order); `done` turns true once no more will come in.
+struct ReadAhead {
+    ByteString bytes;
+    std::atomic<std::size_t> ready{0};
+    std::atomic<bool> done{false};
+    std::thread reader;
+    Result result = Result::ok;
+    bool ended = false; // the end of the file was seen
+};
+
+// Starts reading as readUpTo would, in blocks, on a second thread; false,
+// with nothing read, where the length is unknown, the file too short to
+// gain from it, or no thread or memory could be had: the caller then reads
+// the usual way.
+bool startReadAhead(InputFile& in, std::int64_t lengthHint, std::size_t limit, ReadAhead& ahead);
+
+// Waits for the reading thread, reads on whatever a file longer than it
+// said still holds (moving `bytes`), and gives what readUpTo would have.
+Result finishReadAhead(InputFile& in, std::size_t limit, ReadAhead& ahead);
 
 // Writes `first` and then each of `rest` in order, and closes the output;
 // after any failure the output is emptied and the result is writeFailed.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <thread>
 
 #include "driver/layout.h"
 #include "rc/rc.h"
@@ -59,24 +60,46 @@ Result checkHead(const model::FrequencyTable& table, std::int32_t length) {
     return Result::ok;
 }
 
+namespace {
+
+// What decoding with one table needs, made once per stream.
+struct TableDecoder {
+    std::uint32_t total = 0;
+    model::SymbolLookup lookup;
+};
+
+TableDecoder tableDecoderOf(const model::FrequencyTable& table) {
+    return {static_cast<std::uint32_t>(model::tableTotal(table)), model::symbolLookup(table)};
+}
+
+// rc::decodeSymbols with the table's lookup.
+std::size_t decodeSome(rc::Decoder& dec, const TableDecoder& t, std::uint8_t* out, std::size_t count) {
+    const auto slotOf = [&t](std::uint32_t target, std::uint64_t quotient) {
+        constexpr int runShift = rc::divisorShift + model::SymbolLookup::bucketBits;
+        return model::findSymbolFast(target, static_cast<std::uint32_t>(quotient >> runShift), t.lookup);
+    };
+    return rc::decodeSymbols(dec, out, count, t.total, slotOf);
+}
+
+// How decoding ended, once every symbol that could be was decoded.
+Result decodingResult(const rc::Decoder& dec, std::size_t decoded, std::size_t count) {
+    if (rc::ranPastEnd(dec)) {
+        return Result::streamCutShort;
+    }
+    return decoded < count ? Result::targetOutsideTable : Result::ok;
+}
+
+} // namespace
+
 Result decodeInto(std::span<const std::uint8_t> coded, const model::FrequencyTable& table, std::int32_t length,
                   std::uint8_t* out) {
     if (length <= 0) {
         return Result::ok;
     }
-    std::int32_t total = model::tableTotal(table);
-    const model::SymbolLookup lookup = model::symbolLookup(table);
-    const auto slotOf = [&lookup](std::uint32_t target, std::uint64_t quotient) {
-        constexpr int runShift = rc::divisorShift + model::SymbolLookup::bucketBits;
-        return model::findSymbolFast(target, static_cast<std::uint32_t>(quotient >> runShift), lookup);
-    };
+    const TableDecoder t = tableDecoderOf(table);
     rc::Decoder dec = rc::newDecoder(coded);
     auto count = static_cast<std::size_t>(length);
-    std::size_t decoded = rc::decodeSymbols(dec, out, count, static_cast<std::uint32_t>(total), slotOf);
-    if (rc::ranPastEnd(dec)) {
-        return Result::streamCutShort;
-    }
-    return decoded < count ? Result::targetOutsideTable : Result::ok;
+    return decodingResult(dec, decodeSome(dec, t, out, count), count);
 }
 
 Restored decompressBytes(std::span<const std::uint8_t> coded, const model::FrequencyTable& table,
@@ -214,6 +237,65 @@ Result compressFile(InputFile& in, OutputFile& out, unsigned threads) {
     return writeAndClose(out, head, {c.stream.parts.get(), c.stream.partCount});
 }
 
+namespace {
+
+// decompressBytes while the coded stream is still coming in (see
+// ReadAhead), for a head that checkHead has let through. The decoder stays
+// behind the bytes read by the four and the two per symbol that it may
+// load, so it never takes a stream still coming in for one cut short; the
+// last symbols wait for the whole stream. A failure to read comes first, as
+// when the stream is read before decoding.
+Restored decompressFollowing(InputFile& in, std::size_t limit, ReadAhead& ahead, const HeadFields& head) {
+    Restored r;
+    const auto count = static_cast<std::size_t>(head.length);
+    r.bytes = allocateBytes(count);
+    const TableDecoder t = tableDecoderOf(head.table);
+    rc::Decoder dec;
+    bool started = false;
+    bool refused = false;
+    std::size_t decoded = 0;
+    const std::uint8_t* stream = ahead.bytes.data();
+    while (r.bytes.bytes && !refused && decoded < count && !ahead.done.load(std::memory_order_acquire)) {
+        const std::size_t have = ahead.ready.load(std::memory_order_acquire);
+        if (!started && have >= 4) {
+            dec = rc::newDecoder({stream, have});
+            started = true;
+        }
+        if (!started || have < dec.pos + 6) {
+            std::this_thread::yield();
+            continue;
+        }
+        const std::size_t n = std::min(count - decoded, (have - 4 - dec.pos) / 2);
+        dec.size = have;
+        const std::size_t got = decodeSome(dec, t, r.bytes.data() + decoded, n);
+        decoded += got;
+        refused = got < n;
+    }
+    r.result = finishReadAhead(in, limit, ahead);
+    if (r.result == Result::ok && !r.bytes.bytes) {
+        r.result = Result::outOfMemory;
+    }
+    if (r.result != Result::ok) {
+        return r;
+    }
+    if (!refused && decoded < count) {
+        if (!started) {
+            dec = rc::newDecoder(ahead.bytes.view());
+        } else {
+            dec.buffer = ahead.bytes.data();
+            dec.size = ahead.bytes.size;
+        }
+        decoded += decodeSome(dec, t, r.bytes.data() + decoded, count - decoded);
+    }
+    r.result = decodingResult(dec, decoded, count);
+    if (r.result == Result::ok) {
+        r.bytes.size = count;
+    }
+    return r;
+}
+
+} // namespace
+
 Result decompressFile(InputFile& in, OutputFile& out) {
     // The head first: its length bounds the coded stream. Each symbol moves
     // at most two bytes out of the coder's window and the flush four, so
@@ -227,19 +309,31 @@ Result decompressFile(InputFile& in, OutputFile& out) {
     if (why == Result::ok) {
         why = checkHead(head.table, head.length);
     }
-    ByteString coded;
+    Restored r;
     if (why == Result::ok && headRead.size == headBytes) {
         std::uint64_t most = 4 + 2 * static_cast<std::uint64_t>(head.length);
         std::size_t limit = most < SIZE_MAX ? static_cast<std::size_t>(most) : SIZE_MAX;
-        why = readUpTo(in, length < 0 ? -1 : length - static_cast<std::int64_t>(headBytes), limit, coded);
+        std::int64_t streamLength = length < 0 ? -1 : length - static_cast<std::int64_t>(headBytes);
+        // A long stream is decoded while it is read.
+        ReadAhead ahead;
+        if (head.length > 0 && startReadAhead(in, streamLength, limit, ahead)) {
+            r = decompressFollowing(in, limit, ahead, head);
+        } else {
+            ByteString coded;
+            why = readUpTo(in, streamLength, limit, coded);
+            if (why == Result::ok) {
+                r = decompressBytes(coded.view(), head.table, head.length);
+            }
+        }
+    } else if (why == Result::ok) {
+        r = decompressBytes({}, head.table, head.length); // a head cut short
     }
     platform::closeInput(in);
+    if (why == Result::ok) {
+        why = r.result;
+    }
     if (why != Result::ok) {
         return abandon(in, out, why);
-    }
-    Restored r = decompressBytes(coded.view(), head.table, head.length);
-    if (r.result != Result::ok) {
-        return abandon(in, out, r.result);
     }
     return writeAndClose(out, r.bytes.view(), {});
 }

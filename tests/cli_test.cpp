@@ -645,6 +645,13 @@ TEST_F(Damage, DecompressionRefusesDamageAndToleratesTheHarmless) {
     const std::string cut = "damaged file: coded stream cut short";
     const std::string stream = "damaged file: bad coded stream";
     const std::string zeros = bytes({0, 0, 0, 0});
+    // A stream long enough to be decoded while it is still being read.
+    const std::string long_ = randomData(9 << 20, 41, false);
+    put("long", long_);
+    ASSERT_TRUE(endedWith(run({"c", "long", "long.vemk"}), ""));
+    const std::string longPacked = get("long.vemk");
+    std::string longSpoiled = longPacked;
+    longSpoiled.replace(longSpoiled.size() / 2, 64, std::string(64, '\xFF'));
     struct Case {
         const char* name;
         std::string file;
@@ -667,6 +674,9 @@ TEST_F(Damage, DecompressionRefusesDamageAndToleratesTheHarmless) {
         {"length 0, any table", zeros + std::string(512, '\xFF'), "", ""},
         {"bytes after the stream", packed + "trailing bytes\xFF\xFF", "", abracadabra},
         {"table total 65536", head(1, {{0x41, 0x8000}, {0x42, 0x8000}}) + zeros, "", "A"},
+        {"long stream one byte short", longPacked.substr(0, longPacked.size() - 1), cut, ""},
+        {"long stream with a target beyond the table half-way", longSpoiled, stream, ""},
+        {"long stream with bytes after it", longPacked + "trailing", "", long_},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
