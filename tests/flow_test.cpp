@@ -334,9 +334,10 @@ TEST(Damage, RandomByteFlips) {
 }
 
 // Counting while reading gives the bytes and counts of reading then
-// counting, whatever the length hint claims: files longer than the hint
-// (the buffer grows after the counter is done), shorter, of unknown length,
-// and reads cut off at the limit.
+// counting, and reading ahead on a second thread the same bytes, whatever
+// the length hint claims: files longer than the hint (the buffer grows
+// after the other thread is done), shorter, of unknown length, and reads
+// cut off at the limit.
 TEST(Read, CountedWhileRead) {
     namespace fs = std::filesystem;
     const fs::path path = fs::temp_directory_path() / ("vemk-read-" + std::to_string(std::random_device{}()));
@@ -363,6 +364,14 @@ TEST(Read, CountedWhileRead) {
                 const std::span<const std::uint8_t> expected(data.data(), std::min(size, limit));
                 EXPECT_TRUE(sameBytes(toBytes(got), expected));
                 EXPECT_EQ(counts, vemk::model::countBytes(expected));
+                // Read on a second thread, for decoding while reading: the same bytes.
+                ASSERT_TRUE(vemk::platform::openInput(path.string().c_str(), in));
+                vemk::ReadAhead ahead;
+                if (vemk::startReadAhead(in, hint, limit, ahead)) {
+                    EXPECT_EQ(vemk::finishReadAhead(in, limit, ahead), Result::ok);
+                    EXPECT_TRUE(sameBytes(toBytes(ahead.bytes), expected)) << "read ahead";
+                }
+                vemk::platform::closeInput(in);
             }
         }
     }
