@@ -293,7 +293,9 @@ std::size_t decodeRuns(Decoder& dec, std::uint8_t* out, std::size_t count, std::
     const ScaledTotal scaledTotal = scaledTotalOf(total);
     const std::uint64_t magic = scaledTotal.magic;
 
-    // Locals rather than the record: the stores to `out` could alias it.
+    // Locals rather than the record and the caller's finder: the stores to
+    // `out` could alias them, which would load them again after each one.
+    const FindSlot find = findSlot;
     // The range is carried scaled (see ScaledTotal); unit * magic is formed
     // while the target is still being found, so the slot's freq is one
     // multiply away from the next unit.
@@ -314,7 +316,7 @@ std::size_t decodeRuns(Decoder& dec, std::uint8_t* out, std::size_t count, std::
         if (target >= total) {
             return false;
         }
-        auto slot = findSlot(target, quotient);
+        auto slot = find(target, quotient);
         if constexpr (unitsTabled && requires { slot.word; }) {
             // The packed slot. The code rides at the top of a 64-bit window
             // with the next four bytes below it; taking cumFreq * unit off it
