@@ -218,7 +218,7 @@ struct SegmentPlan {
     unsigned threads = 1;                               // segments coded at once, at most
     std::size_t leastPerThread = std::size_t{4} << 20;  // fewer threads for fewer symbols than this each
     std::size_t window = std::size_t{64} << 10;         // symbols before a segment that give its guess
-    bool spoilGuesses = false;                          // for tests: every guess wrong, every segment recoded
+    bool spoilGuesses = false;                          // for tests: the guess of every other segment wrong
 };
 
 // A coded stream as consecutive parts, so that the segments coded on other

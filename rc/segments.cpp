@@ -171,7 +171,7 @@ CodedStream encodeInSegments(Encoder& enc, const std::uint8_t* symbols, std::siz
         segs[j].count = j + 1 < parts ? each : count - j * each;
         partsAtMost += j > 0 ? piecesFor(segs[j].count) : 0;
     }
-    auto guessAndCode = [&steps, slots, total, &plan](Segment& seg, std::size_t before) {
+    auto guessAndCode = [&steps, slots, total, &plan](Segment& seg, std::size_t j, std::size_t before) {
         const std::size_t window = std::min(plan.window, before);
         const std::uint8_t* from = seg.symbols - window;
         seg.startRange = rangeAfter(0xFFFFFF, from, window, steps);
@@ -183,50 +183,64 @@ CodedStream encodeInSegments(Encoder& enc, const std::uint8_t* symbols, std::siz
             seg.startRange = 0;
             return;
         }
-        if (plan.spoilGuesses) {
+        if (plan.spoilGuesses && j % 2 == 1) {
             seg.startRange = spoiled(seg.startRange, total);
         }
         codeSegment(seg, slots, total);
     };
     for (std::size_t j = 1; j < parts; ++j) {
         try {
-            workers[j] = std::thread(guessAndCode, std::ref(segs[j]), j * each);
+            workers[j] = std::thread(guessAndCode, std::ref(segs[j]), j, j * each);
         } catch (const std::system_error&) {
             // No thread: the join below codes this segment itself.
         }
     }
 
+    // Until a segment coded on its guess is joined, the stream is the main
+    // encoder's alone: a segment without a right guess simply goes on in
+    // it, as on one thread. After that, such a segment is coded again in
+    // pieces of its own, from the range where the one before it ended.
     encodeSymbols(enc, symbols, segs[0].count, slots, total);
-    std::int32_t range = enc.range;
-    for (int i = 0; i < 4; ++i) {
-        shiftLow(enc);
-    }
     CodedStream stream;
     stream.parts.reset(new (std::nothrow) ByteString[partsAtMost]);
-    if (!stream.parts) {
-        enc.outOfMemory = true;
-    } else {
-        ByteString first = std::move(enc.buffer);
-        first.size = enc.pos;
-        stream.size = first.size;
-        stream.parts[stream.partCount++] = std::move(first);
-    }
-    for (std::size_t j = 1; j < parts; ++j) {
+    enc.outOfMemory = enc.outOfMemory || !stream.parts;
+    bool joined = false;      // the main encoder is flushed into parts[0]
+    std::int32_t range = 0;   // once joined, the range at the end of the stream so far
+    for (std::size_t j = 1; j < parts && !enc.outOfMemory; ++j) {
         Segment& seg = segs[j];
         const bool ran = workers[j].joinable();
         if (ran) {
             workers[j].join();
         }
-        if (!ran || seg.startRange / total != range / total) {
+        const std::int32_t startRange = joined ? range : enc.range;
+        const bool rightGuess = ran && seg.startRange != 0 && seg.startRange / total == startRange / total;
+        if (!joined && !rightGuess) {
+            seg.pieces.reset();
+            encodeSymbols(enc, seg.symbols, seg.count, slots, total);
+            continue;
+        }
+        if (!joined) {
+            range = enc.range;
+            ByteString first = flushEncoder(enc);
+            stream.size = first.size;
+            stream.parts[stream.partCount++] = std::move(first);
+            joined = true;
+        }
+        if (!rightGuess) {
             seg.startRange = range;
             codeSegment(seg, slots, total);
         }
-        if (seg.outOfMemory || enc.outOfMemory) {
+        if (seg.outOfMemory) {
             enc.outOfMemory = true;
         } else {
             appendSegment(stream, seg);
         }
         range = seg.endRange;
+    }
+    if (!joined && !enc.outOfMemory) {
+        ByteString all = flushEncoder(enc);
+        stream.size = all.size;
+        stream.parts[stream.partCount++] = std::move(all);
     }
     for (std::size_t j = 1; j < parts; ++j) {
         if (workers[j].joinable()) {

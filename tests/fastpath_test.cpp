@@ -403,7 +403,7 @@ TEST(DecodeSymbols, MatchesPlainDecode) {
 // plans that put segment boundaries everywhere: every length of a short
 // input (so every symbol starts a segment somewhere), inside long held-back
 // 0xFF runs and the carries that settle them, on chains of units that never
-// meet (a wrong guess every time), with every guess spoiled, with segments
+// meet (a wrong guess every time), with every other guess spoiled, with segments
 // of one symbol, and segments of several pieces.
 TEST(EncodeInSegments, MatchesPlainEncode) {
     VEMK_SEEDED(rng, 0x5E6E);
