@@ -2,8 +2,9 @@
 //
 // Compression: read the whole input, count and scale (one static table),
 // code every byte, close the input, then write head and coded stream.
-// Decompression: read the whole compressed file, close it, decode exactly
-// the announced number of bytes, then write them in one piece.
+// Decompression: read the compressed file (a long one is decoded while a
+// second thread reads it), close it, decode exactly the announced number of
+// bytes, then write them in one piece.
 // Nothing reaches the output before all coding is done, so a run that fails
 // leaves the output empty.
 #pragma once
