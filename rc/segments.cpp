@@ -53,16 +53,16 @@ void codeSegment(Segment& seg, const SymbolSlot* slots, std::int32_t total) {
         enc.pos = 0;
         encodeSymbols(enc, seg.symbols + done, n, slots, total);
         done += n;
+        ByteString piece;
         if (done == seg.count) {
             seg.endRange = enc.range;
-            for (int i = 0; i < 4; ++i) {
-                shiftLow(enc);
-            }
+            piece = flushEncoder(enc);
+        } else {
+            // Bytes before `pos` are final; the held-back ones are written
+            // again from the record by the next call.
+            piece = std::move(enc.buffer);
+            piece.size = enc.pos;
         }
-        // Bytes before `pos` are final; the held-back ones are written again
-        // from the record by the next call.
-        ByteString piece = std::move(enc.buffer);
-        piece.size = enc.pos;
         seg.pieces[seg.pieceCount++] = std::move(piece);
         seg.outOfMemory = enc.outOfMemory || !seg.pieces[seg.pieceCount - 1].bytes;
     }
@@ -95,6 +95,15 @@ void addFromEnd(CodedStream& stream, std::size_t back, std::uint8_t value) {
     }
 }
 
+// Takes `bytes` on as the stream's next part (there is room for it), unless
+// it is empty.
+void addPart(CodedStream& stream, ByteString bytes) {
+    if (bytes.size > 0) {
+        stream.size += bytes.size;
+        stream.parts[stream.partCount++] = std::move(bytes);
+    }
+}
+
 // The stream so far is flushed and ends with the four bytes where the
 // segment's number starts: adds those, and takes the segment's pieces on as
 // the stream's next parts (there is room for them).
@@ -110,23 +119,8 @@ void appendSegment(CodedStream& stream, Segment& seg) {
             std::memmove(piece.data(), piece.data() + added, piece.size - added);
             piece.size -= added;
         }
-        if (piece.size > 0) {
-            stream.size += piece.size;
-            stream.parts[stream.partCount++] = std::move(piece);
-        }
+        addPart(stream, std::move(piece));
     }
-}
-
-// The stream of one part, or none when even that cannot be had.
-CodedStream onePart(ByteString bytes) {
-    CodedStream stream;
-    stream.parts.reset(new (std::nothrow) ByteString[1]);
-    if (stream.parts && bytes.size > 0) {
-        stream.size = bytes.size;
-        stream.parts[0] = std::move(bytes);
-        stream.partCount = 1;
-    }
-    return stream;
 }
 
 } // namespace
@@ -149,7 +143,7 @@ std::int32_t rangeAfter(std::int32_t range, const std::uint8_t* symbols, std::si
 CodedStream encodeInSegments(Encoder& enc, const std::uint8_t* symbols, std::size_t count,
                              const SymbolSlot* slots, std::int32_t total, const SegmentPlan& plan) {
     const std::size_t least = std::max<std::size_t>(plan.leastPerThread, 1);
-    const std::size_t parts = std::min<std::size_t>(std::max(plan.threads, 1U), count / least);
+    std::size_t parts = std::min<std::size_t>(std::max(plan.threads, 1U), count / least);
     std::unique_ptr<Segment[]> segs;
     std::unique_ptr<std::thread[]> workers;
     if (parts > 1 && !enc.outOfMemory) {
@@ -157,19 +151,19 @@ CodedStream encodeInSegments(Encoder& enc, const std::uint8_t* symbols, std::siz
         workers.reset(new (std::nothrow) std::thread[parts]);
     }
     if (!segs || !workers) {
-        encodeSymbols(enc, symbols, count, slots, total);
-        CodedStream stream = onePart(flushEncoder(enc));
-        enc.outOfMemory = enc.outOfMemory || !stream.parts;
-        return stream;
+        parts = 1; // one segment of everything, coded here: encodeSymbols and the flush
     }
 
-    const SymbolSteps steps = symbolStepsOf(slots, static_cast<std::uint32_t>(total));
+    // Only guesses need the steps (an empty input has a total of 0).
+    const SymbolSteps steps = parts > 1 ? symbolStepsOf(slots, static_cast<std::uint32_t>(total)) : SymbolSteps{};
+    // Segment 0 is the first `each` symbols, coded here straight into the
+    // stream; segs[j] describes the others.
     const std::size_t each = count / parts;
     std::size_t partsAtMost = 1;
-    for (std::size_t j = 0; j < parts; ++j) {
+    for (std::size_t j = 1; j < parts; ++j) {
         segs[j].symbols = symbols + j * each;
         segs[j].count = j + 1 < parts ? each : count - j * each;
-        partsAtMost += j > 0 ? piecesFor(segs[j].count) : 0;
+        partsAtMost += piecesFor(segs[j].count);
     }
     auto guessAndCode = [&steps, slots, total, &plan](Segment& seg, std::size_t j, std::size_t before) {
         const std::size_t window = std::min(plan.window, before);
@@ -200,7 +194,7 @@ CodedStream encodeInSegments(Encoder& enc, const std::uint8_t* symbols, std::siz
     // encoder's alone: a segment without a right guess simply goes on in
     // it, as on one thread. After that, such a segment is coded again in
     // pieces of its own, from the range where the one before it ended.
-    encodeSymbols(enc, symbols, segs[0].count, slots, total);
+    encodeSymbols(enc, symbols, each, slots, total);
     CodedStream stream;
     stream.parts.reset(new (std::nothrow) ByteString[partsAtMost]);
     enc.outOfMemory = enc.outOfMemory || !stream.parts;
@@ -221,9 +215,7 @@ CodedStream encodeInSegments(Encoder& enc, const std::uint8_t* symbols, std::siz
         }
         if (!joined) {
             range = enc.range;
-            ByteString first = flushEncoder(enc);
-            stream.size = first.size;
-            stream.parts[stream.partCount++] = std::move(first);
+            addPart(stream, flushEncoder(enc));
             joined = true;
         }
         if (!rightGuess) {
@@ -238,9 +230,7 @@ CodedStream encodeInSegments(Encoder& enc, const std::uint8_t* symbols, std::siz
         range = seg.endRange;
     }
     if (!joined && !enc.outOfMemory) {
-        ByteString all = flushEncoder(enc);
-        stream.size = all.size;
-        stream.parts[stream.partCount++] = std::move(all);
+        addPart(stream, flushEncoder(enc));
     }
     for (std::size_t j = 1; j < parts; ++j) {
         if (workers[j].joinable()) {
