@@ -160,29 +160,32 @@ Result readUpTo(InputFile& in, std::int64_t lengthHint, std::size_t limit, ByteS
     return readOn(in, limit, out, room, ended, nullptr);
 }
 
-bool startReadAhead(InputFile& in, std::int64_t lengthHint, std::size_t limit, ReadAhead& ahead) {
+void startReadAhead(InputFile& in, std::int64_t lengthHint, std::size_t limit, ReadAhead& ahead) {
     const std::size_t room = firstRoomFor(lengthHint, limit);
-    if (lengthHint < 0 || room < overlapFrom) {
-        return false;
+    if (lengthHint >= 0 && room >= overlapFrom) {
+        ahead.bytes = allocateBytes(room);
+        try {
+            if (ahead.bytes.bytes) {
+                ahead.reader = std::thread([&in, &ahead, limit, room] {
+                    ahead.result = readOn(in, limit, ahead.bytes, room, ahead.ended, &ahead.ready);
+                    ahead.done.store(true, std::memory_order_release);
+                });
+                return;
+            }
+        } catch (const std::system_error&) {
+            // No thread: read here.
+        }
     }
-    ahead.bytes = allocateBytes(room);
-    if (!ahead.bytes.bytes) {
-        return false;
-    }
-    try {
-        ahead.reader = std::thread([&in, &ahead, limit, room] {
-            ahead.result = readOn(in, limit, ahead.bytes, room, ahead.ended, &ahead.ready);
-            ahead.done.store(true, std::memory_order_release);
-        });
-    } catch (const std::system_error&) {
-        ahead.bytes = {};
-        return false;
-    }
-    return true;
+    ahead.result = readUpTo(in, lengthHint, limit, ahead.bytes);
+    ahead.ended = true;
+    ahead.ready.store(ahead.bytes.size, std::memory_order_release);
+    ahead.done.store(true, std::memory_order_release);
 }
 
 Result finishReadAhead(InputFile& in, std::size_t limit, ReadAhead& ahead) {
-    ahead.reader.join();
+    if (ahead.reader.joinable()) {
+        ahead.reader.join();
+    }
     // Stopped short of the end, the reader had filled its room.
     if (ahead.result == Result::ok && !ahead.ended) {
         ahead.result = readOn(in, limit, ahead.bytes, ahead.bytes.size, ahead.ended, nullptr);

@@ -43,11 +43,10 @@ struct ReadAhead {
     bool ended = false; // the end of the file was seen
 };
 
-// Starts reading as readUpTo would, in blocks, on a second thread; false,
-// with nothing read, where the length is unknown, the file too short to
-// gain from it, or no thread or memory could be had: the caller then reads
-// the usual way.
-bool startReadAhead(InputFile& in, std::int64_t lengthHint, std::size_t limit, ReadAhead& ahead);
+// Starts reading as readUpTo would: in blocks on a second thread, or, where
+// the length is unknown, the file too short to gain from it, or no thread
+// or memory could be had, whole and here (`done` is then true on return).
+void startReadAhead(InputFile& in, std::int64_t lengthHint, std::size_t limit, ReadAhead& ahead);
 
 // Waits for the reading thread, reads on whatever a file longer than it
 // said still holds (moving `bytes`), and gives what readUpTo would have.

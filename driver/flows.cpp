@@ -239,7 +239,7 @@ Result compressFile(InputFile& in, OutputFile& out, unsigned threads) {
 
 namespace {
 
-// decompressBytes while the coded stream is still coming in (see
+// decompressBytes on a coded stream that may still be coming in (see
 // ReadAhead), for a head that checkHead has let through. The decoder stays
 // behind the bytes read by the four and the two per symbol that it may
 // load, so it never takes a stream still coming in for one cut short; the
@@ -316,15 +316,8 @@ Result decompressFile(InputFile& in, OutputFile& out) {
         std::int64_t streamLength = length < 0 ? -1 : length - static_cast<std::int64_t>(headBytes);
         // A long stream is decoded while it is read.
         ReadAhead ahead;
-        if (head.length > 0 && startReadAhead(in, streamLength, limit, ahead)) {
-            r = decompressFollowing(in, limit, ahead, head);
-        } else {
-            ByteString coded;
-            why = readUpTo(in, streamLength, limit, coded);
-            if (why == Result::ok) {
-                r = decompressBytes(coded.view(), head.table, head.length);
-            }
-        }
+        startReadAhead(in, streamLength, limit, ahead);
+        r = decompressFollowing(in, limit, ahead, head);
     } else if (why == Result::ok) {
         r = decompressBytes({}, head.table, head.length); // a head cut short
     }
