@@ -162,22 +162,19 @@ Result readUpTo(InputFile& in, std::int64_t lengthHint, std::size_t limit, ByteS
 
 void startReadAhead(InputFile& in, std::int64_t lengthHint, std::size_t limit, ReadAhead& ahead) {
     const std::size_t room = firstRoomFor(lengthHint, limit);
-    if (lengthHint >= 0 && room >= overlapFrom) {
-        ahead.bytes = allocateBytes(room);
+    ahead.bytes = allocateBytes(room);
+    if (ahead.bytes.bytes && lengthHint >= 0 && room >= overlapFrom) {
         try {
-            if (ahead.bytes.bytes) {
-                ahead.reader = std::thread([&in, &ahead, limit, room] {
-                    ahead.result = readOn(in, limit, ahead.bytes, room, ahead.ended, &ahead.ready);
-                    ahead.done.store(true, std::memory_order_release);
-                });
-                return;
-            }
+            ahead.reader = std::thread([&in, &ahead, limit, room] {
+                ahead.result = readOn(in, limit, ahead.bytes, room, ahead.ended, &ahead.ready);
+                ahead.done.store(true, std::memory_order_release);
+            });
+            return;
         } catch (const std::system_error&) {
-            // No thread: read here.
+            // No thread: read here, into the same buffer.
         }
     }
-    ahead.result = readUpTo(in, lengthHint, limit, ahead.bytes);
-    ahead.ended = true;
+    ahead.result = ahead.bytes.bytes ? readOn(in, limit, ahead.bytes, room, ahead.ended, nullptr) : Result::outOfMemory;
     ahead.ready.store(ahead.bytes.size, std::memory_order_release);
     ahead.done.store(true, std::memory_order_release);
 }

@@ -15,7 +15,7 @@ namespace {
 
 // A segment hands its final bytes over every this many symbols, in pieces
 // that become parts of the stream as they are: the coded bytes are never
-// copied, nor held twice. Every piece has the same room (the symbols' bytes
+// copied into another buffer, nor held twice. Every piece has the same room (the symbols' bytes
 // and the flush, with slack for held-back bytes; more is grown when needed).
 constexpr std::size_t symbolsPerPiece = std::size_t{1} << 19;
 constexpr std::size_t pieceRoom = 2 * symbolsPerPiece + 4096;
