@@ -17,8 +17,10 @@ namespace {
 constexpr std::int32_t maxTotal = 0x10000;
 
 // compressBytes with the occurrences of each byte value of `input` known.
+// `spent`, if given, holds the input and is given up: the stream is written
+// over the input as it is coded, and may keep the buffer.
 Compressed compressCounted(std::span<const std::uint8_t> input, const model::FrequencyTable& counts,
-                           unsigned threads) {
+                           unsigned threads, ByteString* spent = nullptr) {
     Compressed c;
     c.freq = model::normstat(counts);
     model::CumulativeTable cum = model::cumulativeTable(c.freq);
@@ -34,7 +36,7 @@ Compressed compressCounted(std::span<const std::uint8_t> input, const model::Fre
     }
     rc::SegmentPlan plan;
     plan.threads = threads;
-    c.stream = rc::encodeInSegments(enc, input.data(), input.size(), slots.data(), total, plan);
+    c.stream = rc::encodeInSegments(enc, input.data(), input.size(), slots.data(), total, plan, spent);
     if (enc.outOfMemory) {
         c.result = Result::outOfMemory;
     }
@@ -228,12 +230,14 @@ Result compressFile(InputFile& in, OutputFile& out, unsigned threads) {
     if (read != Result::ok) {
         return abandon(in, out, read);
     }
-    Compressed c = compressCounted(input.view(), counts, threads);
+    // The input is not needed after coding: the stream may take its place.
+    const auto inputLength = static_cast<std::int32_t>(input.size);
+    Compressed c = compressCounted(input.view(), counts, threads, &input);
     platform::closeInput(in);
     if (c.result != Result::ok) {
         return abandon(in, out, c.result);
     }
-    Head head = writeHead(static_cast<std::int32_t>(input.size), c.freq);
+    Head head = writeHead(inputLength, c.freq);
     return writeAndClose(out, head, {c.stream.parts.get(), c.stream.partCount});
 }
 

@@ -18,6 +18,9 @@ bool makeRoom(Encoder& enc, std::size_t extra) {
     if (extra <= enc.room - enc.pos) {
         return true;
     }
+    if (enc.roomFixed) {
+        return false; // moving the buffer would lose the bytes still to be read
+    }
     if (extra > SIZE_MAX - enc.pos) {
         return false; // more than memory can hold where size_t has 32 bits
     }

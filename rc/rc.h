@@ -51,6 +51,7 @@ struct Encoder {
     std::int32_t cache = 0;
     std::int32_t carry = 0;
     bool outOfMemory = false; // bytes were lost: the buffer could not grow
+    bool roomFixed = false;   // the buffer holds bytes still to be read: never moved or grown
 };
 
 // A fresh encoder with room for the stream of `capacity` symbols: each
@@ -219,6 +220,7 @@ struct SegmentPlan {
     std::size_t leastPerThread = std::size_t{4} << 20;  // fewer threads for fewer symbols than this each
     std::size_t window = std::size_t{64} << 10;         // symbols before a segment that give its guess
     bool spoilGuesses = false;                          // for tests: the guess of every other segment wrong
+    std::size_t head = std::size_t{1} << 20;            // symbols coded before writing over them (see encodeInSegments)
 };
 
 // A coded stream as consecutive parts, so that the segments coded on other
@@ -232,11 +234,21 @@ struct CodedStream {
 
 // Codes symbols[i] with slots[symbols[i]] for every i and ends the stream:
 // the same bytes as encodeSymbols then flushEncoder, on plan.threads threads
-// where there are enough symbols (one thread is exactly those two calls, in
-// one part). On failure to get memory `enc.outOfMemory` is set. `enc` is not
-// used again.
+// where there are enough symbols (one thread is exactly those two calls).
+// On failure to get memory `enc.outOfMemory` is set. `enc` is not used again.
+//
+// `spent`, if given, is the buffer that holds the symbols, given up by a
+// caller that needs them no more: the stream is then written over the
+// symbols already coded, into memory that is in use and in the cache
+// already, rather than into as much fresh memory again. The first
+// plan.head symbols go to the encoder's own buffer, so that the stream
+// starts in `spent` with a lead that only grows where the symbols
+// compress; where it shrinks too far, or would reach symbols that another
+// thread still reads, the rest goes to a buffer of its own. `spent` becomes
+// one of the stream's parts (or is freed).
 CodedStream encodeInSegments(Encoder& enc, const std::uint8_t* symbols, std::size_t count,
-                            const SymbolSlot* slots, std::int32_t total, const SegmentPlan& plan);
+                            const SymbolSlot* slots, std::int32_t total, const SegmentPlan& plan,
+                            ByteString* spent = nullptr);
 
 // A slot packed into one word for the decoder's loop, each field that the
 // loop waits for one instruction away from the load:

@@ -123,6 +123,83 @@ void appendSegment(CodedStream& stream, Segment& seg) {
     }
 }
 
+// The main encoder's coding, written over the symbols it has read where
+// the caller gave their buffer up: first in the encoder's own buffer
+// (`own`), then over the symbols (`over`), then, if the lead of the symbols
+// over the stream ran short, in a buffer of its own again (`spilled`).
+struct MainRun {
+    enum Stage { own, over, spilled };
+    Stage stage = own;
+    ByteString* spent = nullptr; // the symbols' buffer, until `over` takes it
+    ByteString unused;           // that buffer, left with no byte of the stream: other threads may still read it
+    std::size_t head = 0;        // symbols coded before `over`
+};
+
+// Ends the current buffer's share of the stream: its final bytes become the
+// stream's next part, and the encoder goes on in a new buffer, made when
+// first needed (the held-back bytes are written again from the record).
+void nextBuffer(Encoder& enc, CodedStream& stream, ByteString next, std::size_t room) {
+    enc.buffer.size = enc.pos;
+    addPart(stream, std::move(enc.buffer));
+    enc.buffer = std::move(next);
+    enc.room = room;
+    enc.pos = 0;
+}
+
+// From writing over the symbols to a buffer of the encoder's own.
+void leaveOver(MainRun& run, Encoder& enc, CodedStream& stream) {
+    if (enc.pos == 0) {
+        run.unused = std::move(enc.buffer);
+    }
+    enc.roomFixed = false;
+    nextBuffer(enc, stream, ByteString{}, 0);
+    run.stage = MainRun::spilled;
+}
+
+// Codes symbols [from, to) in the main encoder. No byte goes at or past
+// `limit` of the symbols' buffer, where another thread may still read.
+void codeMain(MainRun& run, Encoder& enc, CodedStream& stream, const std::uint8_t* symbols, std::size_t from,
+              std::size_t to, std::size_t limit, const SymbolSlot* slots, std::int32_t total) {
+    std::size_t i = from;
+    if (run.stage == MainRun::own && run.spent) {
+        const std::size_t n = i < run.head ? std::min(to, run.head) - i : 0;
+        encodeSymbols(enc, symbols + i, n, slots, total);
+        i += n;
+        if (i == run.head && i < to && !enc.outOfMemory) {
+            nextBuffer(enc, stream, std::move(*run.spent), 0);
+            enc.roomFixed = true;
+            run.stage = MainRun::over;
+        }
+    }
+    while (run.stage == MainRun::over && i < to && !enc.outOfMemory) {
+        // A call with n symbols writes the held-back bytes and at most two
+        // bytes per symbol, with three of slack, from `pos` on: all of it
+        // must lie below the next symbol to read. (`needed` cannot wrap: the
+        // held-back bytes are stream bytes, and the stream is behind i.)
+        const std::size_t below = std::min(i, limit);
+        const std::size_t needed = enc.pos + static_cast<std::size_t>(enc.pending) + 4;
+        const std::size_t n = std::min(to - i, below > needed ? (below - needed) / 2 : 0);
+        if (n < to - i && n < std::max<std::size_t>(run.head / 4, 1)) {
+            leaveOver(run, enc, stream);
+            break;
+        }
+        enc.room = below;
+        encodeSymbols(enc, symbols + i, n, slots, total);
+        i += n;
+    }
+    encodeSymbols(enc, symbols + i, to - i, slots, total);
+}
+
+// The main encoder's final bytes as the stream's last parts so far. The
+// flush writes where the lead over the symbols was not reckoned with, so
+// it never writes over them.
+void flushMain(MainRun& run, Encoder& enc, CodedStream& stream) {
+    if (run.stage == MainRun::over) {
+        leaveOver(run, enc, stream);
+    }
+    addPart(stream, flushEncoder(enc));
+}
+
 } // namespace
 
 std::int32_t rangeAfter(std::int32_t range, const std::uint8_t* symbols, std::size_t count,
@@ -141,7 +218,8 @@ std::int32_t rangeAfter(std::int32_t range, const std::uint8_t* symbols, std::si
 }
 
 CodedStream encodeInSegments(Encoder& enc, const std::uint8_t* symbols, std::size_t count,
-                             const SymbolSlot* slots, std::int32_t total, const SegmentPlan& plan) {
+                             const SymbolSlot* slots, std::int32_t total, const SegmentPlan& plan,
+                             ByteString* spent) {
     const std::size_t least = std::max<std::size_t>(plan.leastPerThread, 1);
     std::size_t parts = std::min<std::size_t>(std::max(plan.threads, 1U), count / least);
     std::unique_ptr<Segment[]> segs;
@@ -159,7 +237,7 @@ CodedStream encodeInSegments(Encoder& enc, const std::uint8_t* symbols, std::siz
     // Segment 0 is the first `each` symbols, coded here straight into the
     // stream; segs[j] describes the others.
     const std::size_t each = count / parts;
-    std::size_t partsAtMost = 1;
+    std::size_t partsAtMost = 3; // the main encoder's: its own buffer, over the symbols, its own again
     for (std::size_t j = 1; j < parts; ++j) {
         segs[j].symbols = symbols + j * each;
         segs[j].count = j + 1 < parts ? each : count - j * each;
@@ -194,11 +272,18 @@ CodedStream encodeInSegments(Encoder& enc, const std::uint8_t* symbols, std::siz
     // encoder's alone: a segment without a right guess simply goes on in
     // it, as on one thread. After that, such a segment is coded again in
     // pieces of its own, from the range where the one before it ended.
-    encodeSymbols(enc, symbols, each, slots, total);
     CodedStream stream;
     stream.parts.reset(new (std::nothrow) ByteString[partsAtMost]);
     enc.outOfMemory = enc.outOfMemory || !stream.parts;
-    bool joined = false;      // the main encoder is flushed into parts[0]
+    MainRun run;
+    run.spent = stream.parts && spent && spent->data() == symbols && count > plan.head ? spent : nullptr;
+    run.head = std::max<std::size_t>(plan.head, 1);
+    // Segment j + 1 reads from the start of its window on.
+    auto readFrom = [&](std::size_t j) {
+        return j + 1 < parts ? (j + 1) * each - std::min(plan.window, (j + 1) * each) : count;
+    };
+    codeMain(run, enc, stream, symbols, 0, each, readFrom(0), slots, total);
+    bool joined = false;      // the main encoder is flushed into the stream
     std::int32_t range = 0;   // once joined, the range at the end of the stream so far
     for (std::size_t j = 1; j < parts && !enc.outOfMemory; ++j) {
         Segment& seg = segs[j];
@@ -210,12 +295,12 @@ CodedStream encodeInSegments(Encoder& enc, const std::uint8_t* symbols, std::siz
         const bool rightGuess = ran && seg.startRange != 0 && seg.startRange / total == startRange / total;
         if (!joined && !rightGuess) {
             seg.pieces.reset();
-            encodeSymbols(enc, seg.symbols, seg.count, slots, total);
+            codeMain(run, enc, stream, symbols, j * each, j * each + seg.count, readFrom(j), slots, total);
             continue;
         }
         if (!joined) {
             range = enc.range;
-            addPart(stream, flushEncoder(enc));
+            flushMain(run, enc, stream);
             joined = true;
         }
         if (!rightGuess) {
@@ -230,7 +315,7 @@ CodedStream encodeInSegments(Encoder& enc, const std::uint8_t* symbols, std::siz
         range = seg.endRange;
     }
     if (!joined && !enc.outOfMemory) {
-        addPart(stream, flushEncoder(enc));
+        flushMain(run, enc, stream);
     }
     for (std::size_t j = 1; j < parts; ++j) {
         if (workers[j].joinable()) {

@@ -404,7 +404,8 @@ TEST(DecodeSymbols, MatchesPlainDecode) {
 // input (so every symbol starts a segment somewhere), inside long held-back
 // 0xFF runs and the carries that settle them, on chains of units that never
 // meet (a wrong guess every time), with every other guess spoiled, with segments
-// of one symbol, and segments of several pieces.
+// of one symbol, and segments of several pieces. Half of the codings write
+// the stream over the symbols, as a caller that gives them up lets it.
 TEST(EncodeInSegments, MatchesPlainEncode) {
     VEMK_SEEDED(rng, 0x5E6E);
     const std::vector<model::FrequencyTable> tables = tableShapes(rng);
@@ -430,6 +431,7 @@ TEST(EncodeInSegments, MatchesPlainEncode) {
         std::vector<std::size_t> lengths; // prefixes of the input coded
         std::size_t window;
         bool spoil;
+        bool outruns = false; // the stream outruns the symbols early, written over them on one thread
     };
     std::vector<Row> rows;
     std::vector<std::size_t> everyLength(301);
@@ -459,6 +461,13 @@ TEST(EncodeInSegments, MatchesPlainEncode) {
     rows.push_back({"empty pieces", codingOf(vemk::test::tableOf({{'z', 1}})), sameByte, {sameByte.size()},
                     rc::SegmentPlan{}.window, false});
 
+    // Rare values first, costing more than a byte each, then one value:
+    // the rest of the stream goes to a buffer of its own.
+    Bytes rareFirst = rng.bytes(3001);
+    rareFirst.resize(30001, 'x');
+    rows.push_back({"rare values first", ownTable(rareFirst), rareFirst, {rareFirst.size()}, 100, false, true});
+
+    std::size_t writtenOver = 0;
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         const Coding& c = row.coding;
@@ -474,11 +483,34 @@ TEST(EncodeInSegments, MatchesPlainEncode) {
                 plan.leastPerThread = n > 100000 ? 1 << 20 : 1;
                 plan.window = row.window;
                 plan.spoilGuesses = row.spoil;
+                // Over the symbols from a few symbols on, so that short
+                // inputs take that path too.
+                const bool over = (threads + n) % 2 == 0;
+                plan.head = over && n < 100000 ? 1 + n % 7 : plan.head;
+                vemk::ByteString spent = vemk::allocateBytes(n);
+                ASSERT_TRUE(spent.bytes);
+                std::copy(row.input.begin(), row.input.begin() + static_cast<std::ptrdiff_t>(n), spent.data());
+                spent.size = n;
+                const std::uint8_t* symbols = over ? spent.data() : row.input.data();
                 rc::Encoder enc = rc::newEncoder(static_cast<std::int32_t>(n));
-                const Bytes got = toBytes(rc::encodeInSegments(enc, row.input.data(), n, c.slots.data(), c.total, plan));
+                const rc::CodedStream stream =
+                    rc::encodeInSegments(enc, symbols, n, c.slots.data(), c.total, plan, over ? &spent : nullptr);
+                const Bytes got = toBytes(stream);
                 ASSERT_FALSE(enc.outOfMemory);
                 ASSERT_TRUE(vemk::test::sameBytes(got, expected))
-                    << n << " symbols on " << threads << " threads: " << hex(got) << " against " << hex(expected);
+                    << n << " symbols on " << threads << " threads" << (over ? ", over them: " : ": ") << hex(got)
+                    << " against " << hex(expected);
+                // Where the stream went over the symbols, that part starts
+                // the buffer given up.
+                std::size_t overAt = stream.partCount;
+                for (std::size_t k = 0; k < stream.partCount; ++k) {
+                    overAt = stream.parts[k].data() == symbols ? k : overAt;
+                }
+                writtenOver += overAt < stream.partCount ? 1 : 0;
+                if (row.outruns && threads == 1) {
+                    ASSERT_EQ(overAt, 1U);
+                    EXPECT_GT(stream.parts[2].size, got.size() / 2);
+                }
             }
         }
     }
@@ -497,4 +529,5 @@ TEST(EncodeInSegments, MatchesPlainEncode) {
         longRuns += pendingAt[i] >= 8 ? 1 : 0;
     }
     EXPECT_GE(longRuns, 50U);
+    EXPECT_GE(writtenOver, 500U);
 }
