@@ -244,8 +244,9 @@ struct CodedStream {
 // plan.head symbols go to the encoder's own buffer, so that the stream
 // starts in `spent` with a lead that only grows where the symbols
 // compress; where it shrinks too far, or would reach symbols that another
-// thread still reads, the rest goes to a buffer of its own. `spent` becomes
-// one of the stream's parts (or is freed).
+// thread still reads, the rest goes to a buffer of its own. `spent` may be
+// taken over (it is then one of the stream's parts, or freed); the caller
+// does not use it again either way.
 CodedStream encodeInSegments(Encoder& enc, const std::uint8_t* symbols, std::size_t count,
                             const SymbolSlot* slots, std::int32_t total, const SegmentPlan& plan,
                             ByteString* spent = nullptr);

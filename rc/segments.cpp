@@ -133,6 +133,7 @@ struct MainRun {
     ByteString* spent = nullptr; // the symbols' buffer, until `over` takes it
     ByteString unused;           // that buffer, left with no byte of the stream: other threads may still read it
     std::size_t head = 0;        // symbols coded before `over`
+    std::size_t count = 0;       // symbols in all
 };
 
 // Ends the current buffer's share of the stream: its final bytes become the
@@ -146,13 +147,24 @@ void nextBuffer(Encoder& enc, CodedStream& stream, ByteString next, std::size_t 
     enc.pos = 0;
 }
 
-// From writing over the symbols to a buffer of the encoder's own.
-void leaveOver(MainRun& run, Encoder& enc, CodedStream& stream) {
+// From writing over the symbols, before symbol `next`, to a buffer of the
+// encoder's own with room for the rest of the stream (as much as the
+// encoder's first buffer would have kept for it), so that it never has to
+// grow.
+void leaveOver(MainRun& run, Encoder& enc, CodedStream& stream, std::size_t next) {
     if (enc.pos == 0) {
         run.unused = std::move(enc.buffer);
     }
     enc.roomFixed = false;
-    nextBuffer(enc, stream, ByteString{}, 0);
+    const std::size_t left = run.count - next;
+    const std::size_t held = static_cast<std::size_t>(enc.pending) + 8;
+    std::size_t room = left <= (SIZE_MAX - held) / 2 ? 2 * left + held : 0;
+    ByteString rest = allocateBytes(room);
+    if (!rest.bytes) {
+        enc.outOfMemory = true;
+        room = 0;
+    }
+    nextBuffer(enc, stream, std::move(rest), room);
     run.stage = MainRun::spilled;
 }
 
@@ -166,6 +178,9 @@ void codeMain(MainRun& run, Encoder& enc, CodedStream& stream, const std::uint8_
         encodeSymbols(enc, symbols + i, n, slots, total);
         i += n;
         if (i == run.head && i < to && !enc.outOfMemory) {
+            // Its first buffer keeps only the bytes it holds: the room it
+            // was made with for the whole stream is not needed now.
+            (void)growBytes(enc.buffer, enc.pos);
             nextBuffer(enc, stream, std::move(*run.spent), 0);
             enc.roomFixed = true;
             run.stage = MainRun::over;
@@ -174,13 +189,14 @@ void codeMain(MainRun& run, Encoder& enc, CodedStream& stream, const std::uint8_
     while (run.stage == MainRun::over && i < to && !enc.outOfMemory) {
         // A call with n symbols writes the held-back bytes and at most two
         // bytes per symbol, with three of slack, from `pos` on: all of it
-        // must lie below the next symbol to read. (`needed` cannot wrap: the
-        // held-back bytes are stream bytes, and the stream is behind i.)
+        // must lie below the next symbol to read. (`needed` cannot wrap:
+        // after each block it is below i, and before the first, `pos` is 0
+        // and the held-back bytes are at most two per symbol coded.)
         const std::size_t below = std::min(i, limit);
         const std::size_t needed = enc.pos + static_cast<std::size_t>(enc.pending) + 4;
         const std::size_t n = std::min(to - i, below > needed ? (below - needed) / 2 : 0);
         if (n < to - i && n < std::max<std::size_t>(run.head / 4, 1)) {
-            leaveOver(run, enc, stream);
+            leaveOver(run, enc, stream, i);
             break;
         }
         enc.room = below;
@@ -195,7 +211,7 @@ void codeMain(MainRun& run, Encoder& enc, CodedStream& stream, const std::uint8_
 // it never writes over them.
 void flushMain(MainRun& run, Encoder& enc, CodedStream& stream) {
     if (run.stage == MainRun::over) {
-        leaveOver(run, enc, stream);
+        leaveOver(run, enc, stream, run.count);
     }
     addPart(stream, flushEncoder(enc));
 }
@@ -278,6 +294,7 @@ CodedStream encodeInSegments(Encoder& enc, const std::uint8_t* symbols, std::siz
     MainRun run;
     run.spent = stream.parts && spent && spent->data() == symbols && count > plan.head ? spent : nullptr;
     run.head = std::max<std::size_t>(plan.head, 1);
+    run.count = count;
     // Segment j + 1 reads from the start of its window on.
     auto readFrom = [&](std::size_t j) {
         return j + 1 < parts ? (j + 1) * each - std::min(plan.window, (j + 1) * each) : count;
