@@ -124,21 +124,20 @@ void appendSegment(CodedStream& stream, Segment& seg) {
 }
 
 // The main encoder's coding, written over the symbols it has read where
-// the caller gave their buffer up: first in the encoder's own buffer
-// (`own`), then over the symbols (`over`), then, if the lead of the symbols
-// over the stream ran short, in a buffer of its own again (`spilled`).
+// the caller gave their buffer up: first in the encoder's own buffer (while
+// `spent` is still the caller's), then over the symbols (while the encoder's
+// room is fixed), then, if the lead of the symbols over the stream ran
+// short, in a buffer of its own again.
 struct MainRun {
-    enum Stage { own, over, spilled };
-    Stage stage = own;
-    ByteString* spent = nullptr; // the symbols' buffer, until `over` takes it
+    ByteString* spent = nullptr; // the symbols' buffer, until the encoder takes it
     ByteString unused;           // that buffer, left with no byte of the stream: other threads may still read it
-    std::size_t head = 0;        // symbols coded before `over`
+    std::size_t head = 0;        // symbols coded before writing over them
     std::size_t count = 0;       // symbols in all
 };
 
 // Ends the current buffer's share of the stream: its final bytes become the
-// stream's next part, and the encoder goes on in a new buffer, made when
-// first needed (the held-back bytes are written again from the record).
+// stream's next part, and the encoder goes on in `next` (the held-back
+// bytes are written again from the record).
 void nextBuffer(Encoder& enc, CodedStream& stream, ByteString next, std::size_t room) {
     enc.buffer.size = enc.pos;
     addPart(stream, std::move(enc.buffer));
@@ -165,7 +164,6 @@ void leaveOver(MainRun& run, Encoder& enc, CodedStream& stream, std::size_t next
         room = 0;
     }
     nextBuffer(enc, stream, std::move(rest), room);
-    run.stage = MainRun::spilled;
 }
 
 // Codes symbols [from, to) in the main encoder. No byte goes at or past
@@ -173,7 +171,7 @@ void leaveOver(MainRun& run, Encoder& enc, CodedStream& stream, std::size_t next
 void codeMain(MainRun& run, Encoder& enc, CodedStream& stream, const std::uint8_t* symbols, std::size_t from,
               std::size_t to, std::size_t limit, const SymbolSlot* slots, std::int32_t total) {
     std::size_t i = from;
-    if (run.stage == MainRun::own && run.spent) {
+    if (run.spent) {
         const std::size_t n = i < run.head ? std::min(to, run.head) - i : 0;
         encodeSymbols(enc, symbols + i, n, slots, total);
         i += n;
@@ -182,11 +180,11 @@ void codeMain(MainRun& run, Encoder& enc, CodedStream& stream, const std::uint8_
             // was made with for the whole stream is not needed now.
             (void)growBytes(enc.buffer, enc.pos);
             nextBuffer(enc, stream, std::move(*run.spent), 0);
+            run.spent = nullptr;
             enc.roomFixed = true;
-            run.stage = MainRun::over;
         }
     }
-    while (run.stage == MainRun::over && i < to && !enc.outOfMemory) {
+    while (enc.roomFixed && i < to && !enc.outOfMemory) {
         // A call with n symbols writes the held-back bytes and at most two
         // bytes per symbol, with three of slack, from `pos` on: all of it
         // must lie below the next symbol to read. (`needed` cannot wrap:
@@ -210,7 +208,7 @@ void codeMain(MainRun& run, Encoder& enc, CodedStream& stream, const std::uint8_
 // flush writes where the lead over the symbols was not reckoned with, so
 // it never writes over them.
 void flushMain(MainRun& run, Encoder& enc, CodedStream& stream) {
-    if (run.stage == MainRun::over) {
+    if (enc.roomFixed) {
         leaveOver(run, enc, stream, run.count);
     }
     addPart(stream, flushEncoder(enc));
@@ -292,8 +290,8 @@ CodedStream encodeInSegments(Encoder& enc, const std::uint8_t* symbols, std::siz
     stream.parts.reset(new (std::nothrow) ByteString[partsAtMost]);
     enc.outOfMemory = enc.outOfMemory || !stream.parts;
     MainRun run;
-    run.spent = stream.parts && spent && spent->data() == symbols && count > plan.head ? spent : nullptr;
     run.head = std::max<std::size_t>(plan.head, 1);
+    run.spent = stream.parts && spent && spent->data() == symbols && count > run.head ? spent : nullptr;
     run.count = count;
     // Segment j + 1 reads from the start of its window on.
     auto readFrom = [&](std::size_t j) {
