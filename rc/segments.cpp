@@ -18,7 +18,7 @@ namespace {
 // copied into another buffer, nor held twice. Every piece has the same room (the symbols' bytes
 // and the flush, with slack for held-back bytes; more is grown when needed).
 // Pieces four times as long would fit huge pages and fault far less, but
-// each would hold a whole 2 MiB page for about 1.2 MB of stream: more
+// each would hold a whole 2 MiB page for about 1.2 MB of stream on text: more
 // memory, and no time saved.
 constexpr std::size_t symbolsPerPiece = std::size_t{1} << 19;
 constexpr std::size_t pieceRoom = 2 * symbolsPerPiece + 4096;
