@@ -26,6 +26,7 @@ static_assert(VEMK_BAD_TABLE == static_cast<int>(Result::badTable));
 static_assert(VEMK_TARGET_OUTSIDE_TABLE == static_cast<int>(Result::targetOutsideTable));
 static_assert(VEMK_STREAM_CUT_SHORT == static_cast<int>(Result::streamCutShort));
 static_assert(VEMK_DESTINATION_TOO_SMALL == static_cast<int>(Result::destinationTooSmall));
+static_assert(VEMK_BAD_STREAM_END == static_cast<int>(Result::badStreamEnd));
 
 static_assert(maxInputBytes == 0x7FFFFFFF);
 
@@ -138,7 +139,7 @@ vemk_result vemk_decompress_file(const char* input_name, const char* output_name
 
 const char* vemk_message(vemk_result r) {
     int value = static_cast<int>(r);
-    if (value < VEMK_OK || value > VEMK_DESTINATION_TOO_SMALL) {
+    if (value < VEMK_OK || value > VEMK_BAD_STREAM_END) {
         return "unknown result";
     }
     return vemk::messageFor(static_cast<vemk::Result>(value));

@@ -83,12 +83,18 @@ std::size_t decodeSome(rc::Decoder& dec, const TableDecoder& t, std::uint8_t* ou
     return rc::decodeSymbols(dec, out, count, t.total, slotOf);
 }
 
-// How decoding ended, once every symbol that could be was decoded.
+// How decoding ended, once every symbol that could be was decoded. The
+// stream read as a number is the final low end of the interval, so after
+// the last symbol of a well-formed stream the code is exactly 0: anything
+// else is damage that happened to stay inside the table.
 Result decodingResult(const rc::Decoder& dec, std::size_t decoded, std::size_t count) {
     if (rc::ranPastEnd(dec)) {
         return Result::streamCutShort;
     }
-    return decoded < count ? Result::targetOutsideTable : Result::ok;
+    if (decoded < count) {
+        return Result::targetOutsideTable;
+    }
+    return dec.code == 0 ? Result::ok : Result::badStreamEnd;
 }
 
 } // namespace

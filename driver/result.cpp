@@ -28,6 +28,8 @@ const char* messageFor(Result r) {
         return "damaged file: coded stream cut short";
     case Result::destinationTooSmall:
         return "output buffer too small";
+    case Result::badStreamEnd:
+        return "damaged file: bad coded stream";
     }
     return "";
 }

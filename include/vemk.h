@@ -99,7 +99,11 @@ typedef enum vemk_result {
     VEMK_STREAM_CUT_SHORT = 10,
     /* The destination's capacity is smaller than the output. Nothing is
      * promised about what the destination then holds. */
-    VEMK_DESTINATION_TOO_SMALL = 11
+    VEMK_DESTINATION_TOO_SMALL = 11,
+    /* Damaged stream: after the last symbol the coded value is not the low
+     * end of the coding interval, where every stream the encoder writes
+     * ends. */
+    VEMK_BAD_STREAM_END = 12
 } vemk_result;
 
 /* The largest compressed size of any n input bytes: 516 + 4 + 2 * n. 0 when
@@ -133,8 +137,8 @@ VEMK_API vemk_result vemk_decompressed_size(const void* src, size_t src_size, si
  * shorter than its head reads as if padded with zeros. The head is checked
  * first (VEMK_NEGATIVE_LENGTH, VEMK_BAD_TABLE), then the room: n above
  * dst_capacity gives VEMK_DESTINATION_TOO_SMALL before anything is decoded.
- * Damage found while decoding gives VEMK_TARGET_OUTSIDE_TABLE or
- * VEMK_STREAM_CUT_SHORT. */
+ * Damage found while decoding gives VEMK_TARGET_OUTSIDE_TABLE,
+ * VEMK_STREAM_CUT_SHORT or VEMK_BAD_STREAM_END. */
 VEMK_API vemk_result vemk_decompress(void* dst, size_t dst_capacity, const void* src, size_t src_size,
                                      size_t* dst_size);
 

@@ -147,6 +147,7 @@ int main(void) {
         static const int two[] = {0x30, 1, 0x31, 1, -1};
         static const unsigned char abra_stream[] = {0x00, 0x47, 0x5E, 0xA6, 0xA8, 0x87};
         static const unsigned char top[] = {0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+        static const unsigned char abra_off_end[] = {0x00, 0x47, 0x5E, 0xA6, 0xA8, 0x88};
         static const struct {
             const char* name;
             int32_t length;
@@ -163,6 +164,7 @@ int main(void) {
             {"huge length, total 0", INT32_MAX, no_entries, NULL, 0, VEMK_OK, VEMK_BAD_TABLE},
             {"target outside the table", 3, two, top, 6, VEMK_OK, VEMK_TARGET_OUTSIDE_TABLE},
             {"stream cut short", 11, abra, abra_stream, 3, VEMK_OK, VEMK_STREAM_CUT_SHORT},
+            {"stream that ends off its interval", 11, abra, abra_off_end, 6, VEMK_OK, VEMK_BAD_STREAM_END},
             {"no stream", 11, abra, NULL, 0, VEMK_OK, VEMK_STREAM_CUT_SHORT},
             {"length 0, any table", 0, over, NULL, 0, VEMK_OK, VEMK_OK},
         };
@@ -224,6 +226,7 @@ int main(void) {
     CHECK(strcmp(vemk_message(VEMK_OK), "") == 0, "message");
     CHECK(strcmp(vemk_message(VEMK_CANNOT_OPEN_INPUT), "cannot open file") == 0, "message");
     CHECK(strcmp(vemk_message(VEMK_STREAM_CUT_SHORT), "damaged file: coded stream cut short") == 0, "message");
+    CHECK(strcmp(vemk_message(VEMK_BAD_STREAM_END), "damaged file: bad coded stream") == 0, "message");
     CHECK(strcmp(vemk_message(VEMK_DESTINATION_TOO_SMALL), "") != 0, "message");
     CHECK(strcmp(vemk_message((vemk_result)99), "unknown result") == 0, "message");
     CHECK(strcmp(vemk_message((vemk_result)-1), "unknown result") == 0, "message");

@@ -153,7 +153,7 @@ TEST(LibraryMessages, EveryResultHasTheCommandLinesMessage) {
     EXPECT_STREQ(vemk::messageFor(vemk::Result::cannotOpenInput), "cannot open file");
     EXPECT_STREQ(vemk::messageFor(vemk::Result::cannotOpenOutput), "cannot open out file");
     for (int r = static_cast<int>(vemk::Result::readFailed);
-         r <= static_cast<int>(vemk::Result::destinationTooSmall); ++r) {
+         r <= static_cast<int>(vemk::Result::badStreamEnd); ++r) {
         EXPECT_STRNE(vemk::messageFor(static_cast<vemk::Result>(r)), "") << r;
     }
 }

@@ -41,7 +41,8 @@ inline void PrintTo(Result r, std::ostream* os) {
     static const char* const names[] = {"ok", "cannotOpenInput", "cannotOpenOutput",
                                         "readFailed", "inputTooLarge", "outOfMemory",
                                         "writeFailed", "negativeLength", "badTable",
-                                        "targetOutsideTable", "streamCutShort"};
+                                        "targetOutsideTable", "streamCutShort",
+                                        "destinationTooSmall", "badStreamEnd"};
     auto i = static_cast<std::size_t>(r);
     *os << (i < std::size(names) ? names[i] : "unknown result");
 }

@@ -60,6 +60,9 @@ enum class Result {
     // A destination in the caller's memory is smaller than the output (only
     // from the C interface, vemk.h, which writes into the caller's buffers).
     destinationTooSmall,
+    // Damaged stream: after the last symbol the coded value is not the low
+    // end of the coding interval, where every stream the encoder writes ends.
+    badStreamEnd,
 };
 
 // The message that the command line prints for `r` ("" for ok).
