@@ -5,9 +5,11 @@
 #include <cstdint>
 #include <new>
 #include <span>
+#include <utility>
 
 #include "driver/flows.h"
 #include "driver/layout.h"
+#include "driver/result.h"
 #include "vemk/vemk.h"
 
 namespace vemk {
@@ -32,16 +34,10 @@ static_assert(maxInputBytes == 0x7FFFFFFF);
 
 vemk_result toC(Result r) { return static_cast<vemk_result>(r); }
 
-// Runs one call of the interface. Nothing beneath allocates through `new`,
-// so no exception is expected; should one come all the same, it is a failed
-// allocation, and it must not unwind into a C caller.
+// Runs one call of the interface: no exception unwinds into a C caller.
 template <class F>
-vemk_result guarded(F&& call) noexcept {
-    try {
-        return toC(call());
-    } catch (...) {
-        return VEMK_OUT_OF_MEMORY;
-    }
+vemk_result guardedC(F&& call) noexcept {
+    return toC(guarded(std::forward<F>(call)));
 }
 
 // A source as the flows take it; false when it cannot be read at all.
@@ -72,7 +68,7 @@ template <class Fill>
 vemk_result bufferCall(void* dst, std::size_t capacity, const void* src, std::size_t size, std::size_t* dstSize,
                        Fill&& fill) {
     store(dstSize, 0);
-    return guarded([&] {
+    return guardedC([&] {
         std::span<const std::uint8_t> input;
         if (!source(src, size, input)) {
             return Result::readFailed;
@@ -130,11 +126,11 @@ vemk_result vemk_decompress(void* dst, size_t dst_capacity, const void* src, siz
 }
 
 vemk_result vemk_compress_file(const char* input_name, const char* output_name) {
-    return vemk::guarded([&] { return vemk::compressFile(input_name, output_name); });
+    return vemk::guardedC([&] { return vemk::compressFile(input_name, output_name); });
 }
 
 vemk_result vemk_decompress_file(const char* input_name, const char* output_name) {
-    return vemk::guarded([&] { return vemk::decompressFile(input_name, output_name); });
+    return vemk::guardedC([&] { return vemk::decompressFile(input_name, output_name); });
 }
 
 const char* vemk_message(vemk_result r) {

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <system_error>
 #include <thread>
 
 namespace vemk {
@@ -126,11 +125,8 @@ Result readAndCount(InputFile& in, std::int64_t lengthHint, std::size_t limit, B
     };
     model::FrequencyTable followerCounts{};
     std::thread counter;
-    try {
-        counter = std::thread(countClaimed, std::ref(followerCounts));
-    } catch (const std::system_error&) {
-        // No thread: this one counts everything once the reading is done.
-    }
+    // Without a thread, this one counts everything once the reading is done.
+    (void)platform::startThread(counter, [&countClaimed, &followerCounts] { countClaimed(followerCounts); });
     bool ended = false;
     Result r = readOn(in, limit, out, room, ended, &ready);
     readingDone.store(true, std::memory_order_release);
@@ -163,16 +159,13 @@ Result readUpTo(InputFile& in, std::int64_t lengthHint, std::size_t limit, ByteS
 void startReadAhead(InputFile& in, std::int64_t lengthHint, std::size_t limit, ReadAhead& ahead) {
     const std::size_t room = firstRoomFor(lengthHint, limit);
     ahead.bytes = allocateBytes(room);
-    if (ahead.bytes.bytes && lengthHint >= 0 && room >= overlapFrom) {
-        try {
-            ahead.reader = std::thread([&in, &ahead, limit, room] {
-                ahead.result = readOn(in, limit, ahead.bytes, room, ahead.ended, &ahead.ready);
-                ahead.done.store(true, std::memory_order_release);
-            });
-            return;
-        } catch (const std::system_error&) {
-            // No thread: read here, into the same buffer.
-        }
+    // Without a thread, the file is read here, into the same buffer.
+    if (ahead.bytes.bytes && lengthHint >= 0 && room >= overlapFrom &&
+        platform::startThread(ahead.reader, [&in, &ahead, limit, room] {
+            ahead.result = readOn(in, limit, ahead.bytes, room, ahead.ended, &ahead.ready);
+            ahead.done.store(true, std::memory_order_release);
+        })) {
+        return;
     }
     ahead.result = ahead.bytes.bytes ? readOn(in, limit, ahead.bytes, room, ahead.ended, nullptr) : Result::outOfMemory;
     ahead.ready.store(ahead.bytes.size, std::memory_order_release);

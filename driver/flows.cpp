@@ -163,9 +163,7 @@ Packing pack(std::span<const std::uint8_t> input, unsigned threads) {
     return p;
 }
 
-} // namespace
-
-Packed compressBuffer(std::span<const std::uint8_t> input, unsigned threads) {
+Packed packedBuffer(std::span<const std::uint8_t> input, unsigned threads) {
     Packed out;
     Packing p = pack(input, threads);
     if (p.result != Result::ok) {
@@ -182,9 +180,17 @@ Packed compressBuffer(std::span<const std::uint8_t> input, unsigned threads) {
     return out;
 }
 
+} // namespace
+
+Packed compressBuffer(std::span<const std::uint8_t> input, unsigned threads) {
+    return guarded([&] { return packedBuffer(input, threads); });
+}
+
 Restored decompressBuffer(std::span<const std::uint8_t> file) {
-    HeadFields head = readHead(file);
-    return decompressBytes(codedStream(file), head.table, head.length);
+    return guarded([&] {
+        HeadFields head = readHead(file);
+        return decompressBytes(codedStream(file), head.table, head.length);
+    });
 }
 
 Result compressInto(std::span<const std::uint8_t> input, std::span<std::uint8_t> dst, std::size_t& written,
@@ -362,11 +368,15 @@ Result onFiles(const char* inputName, const char* outputName, Flow flow) {
 } // namespace
 
 Result compressFile(const char* inputName, const char* outputName) {
-    return onFiles(inputName, outputName, [](InputFile& in, OutputFile& out) { return compressFile(in, out); });
+    return guarded([&] {
+        return onFiles(inputName, outputName, [](InputFile& in, OutputFile& out) { return compressFile(in, out); });
+    });
 }
 
 Result decompressFile(const char* inputName, const char* outputName) {
-    return onFiles(inputName, outputName, [](InputFile& in, OutputFile& out) { return decompressFile(in, out); });
+    return guarded([&] {
+        return onFiles(inputName, outputName, [](InputFile& in, OutputFile& out) { return decompressFile(in, out); });
+    });
 }
 
 } // namespace vemk

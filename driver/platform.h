@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 namespace vemk::platform {
@@ -76,15 +78,29 @@ void* allocateLarge(std::size_t size);
 // The number of processors this process may run on (at least 1).
 unsigned availableCores();
 
+// The one way a helper thread is started: runs `work` on a new thread held
+// in `thread`. False when none can be had (no memory for its state, no
+// system resource); the caller then does the work on its own thread.
+// Never throws.
+template <class Work>
+bool startThread(std::thread& thread, Work&& work) noexcept {
+    try {
+        thread = std::thread(std::forward<Work>(work));
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
 // ---------------------------------------------------------------------------
 // The command line's own process: the library never calls these.
 
 // Sets up the process for a run: standard streams that are closed are
 // replaced by empty ones (so that no file opened later takes their place),
-// and a stop by the user (SIGINT, SIGTERM, SIGHUP; on Windows Ctrl-C,
-// Ctrl-Break, a closed console) empties the output that `watchOutput` names
-// and restores the console before the process ends as that stop would end
-// it.
+// and a stop that ends the process (a signal whose default action is to
+// end it, a crash; on Windows Ctrl-C, Ctrl-Break, a closed console, an
+// unhandled exception) empties the output that `watchOutput` names and
+// restores the console before the process ends as that stop would end it.
 void prepareProcess();
 
 // The arguments exactly as given, program name first, as UTF-8.

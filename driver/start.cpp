@@ -24,10 +24,8 @@ int fail(platform::Console where, const char* message) {
     return failed;
 }
 
-} // namespace
-
-int Start(int argc, char** argv) {
-    platform::prepareProcess();
+// The run itself; `Start` only sets up the process around it.
+int run(int argc, char** argv) {
     const std::vector<std::string> args = platform::arguments(argc, argv);
     platform::Console where = platform::Console::standardOutput;
     if (args.size() < 4) {
@@ -57,6 +55,19 @@ int Start(int argc, char** argv) {
         return fail(where, modeMessage);
     }
     return r == Result::ok ? 0 : fail(where, messageFor(r));
+}
+
+} // namespace
+
+int Start(int argc, char** argv) {
+    platform::prepareProcess();
+    // The flows and the library throw nothing; only the arguments' copy and
+    // the output's name take memory that may fail before a file is touched.
+    try {
+        return run(argc, argv);
+    } catch (...) {
+        return fail(platform::Console::standardOutput, messageFor(Result::outOfMemory));
+    }
 }
 
 } // namespace vemk

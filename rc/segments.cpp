@@ -4,9 +4,9 @@
 #include <cstring>
 #include <memory>
 #include <new>
-#include <system_error>
 #include <thread>
 
+#include "driver/platform.h"
 #include "rc/rc.h"
 
 namespace vemk::rc {
@@ -278,11 +278,8 @@ CodedStream encodeInSegments(Encoder& enc, const std::uint8_t* symbols, std::siz
         codeSegment(seg, slots, total);
     };
     for (std::size_t j = 1; j < parts; ++j) {
-        try {
-            workers[j] = std::thread(guessAndCode, std::ref(segs[j]), j, j * each);
-        } catch (const std::system_error&) {
-            // No thread: the join below codes this segment itself.
-        }
+        // Without a thread, the join below codes this segment itself.
+        (void)platform::startThread(workers[j], [&guessAndCode, &segs, j, each] { guessAndCode(segs[j], j, j * each); });
     }
 
     // Until a segment coded on its guess is joined, the stream is the main

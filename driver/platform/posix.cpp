@@ -92,11 +92,17 @@ std::atomic<int> watchedOutput{-1};
 std::atomic<bool> terminalChanged{false};
 termios savedTerminal{};
 
-constexpr int stopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+// Every catchable signal whose default action ends the process: stops by
+// the user or another program, limits and timers, and crashes. SIGPIPE and
+// SIGXFSZ are ignored instead: they become failed writes.
+constexpr int stopSignals[] = {SIGINT,  SIGTERM,   SIGHUP,  SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2, SIGVTALRM,
+                               SIGPROF, SIGXCPU,   SIGSEGV, SIGBUS,  SIGILL,  SIGFPE,  SIGABRT};
 
 // Async-signal-safe work only: empty the output, give the terminal back,
 // and end the process by the same signal (the handler is reset and the
-// signal not blocked, so raising it again ends the process at once).
+// signal not blocked, so raising it again ends the process at once, with
+// its default action: a core dump where one is made). A crash that comes
+// back after the handler returns meets that default action too.
 extern "C" void onStop(int sig) {
     int saved = errno;
     int fd = watchedOutput.load();
@@ -175,6 +181,9 @@ bool openOutput(const char* name, const InputFile& in, OutputFile& out) {
     if (name == nullptr) {
         return false;
     }
+    // Copied before anything is opened: a failed allocation then leaves no
+    // file touched and no descriptor behind.
+    out.name = name;
     int fd = open(name, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
     if (fd < 0) {
         return false;
@@ -192,7 +201,6 @@ bool openOutput(const char* name, const InputFile& in, OutputFile& out) {
     }
     out.handle = fd;
     out.regular = regular;
-    out.name = name;
     out.id[0] = static_cast<std::uint64_t>(st.st_dev);
     out.id[1] = static_cast<std::uint64_t>(st.st_ino);
     return true;
@@ -337,7 +345,7 @@ void prepareProcess() {
     (void)std::signal(SIGXFSZ, SIG_IGN);
     for (int sig : stopSignals) {
         struct sigaction was {};
-        // A stop that the caller chose to ignore (nohup, a background job)
+        // A signal that the caller chose to ignore (nohup, a background job)
         // stays ignored.
         if (sigaction(sig, nullptr, &was) != 0 || was.sa_handler == SIG_IGN) {
             continue;

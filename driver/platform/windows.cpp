@@ -23,6 +23,7 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 
@@ -135,6 +136,29 @@ BOOL WINAPI onStop(DWORD event) {
     return TRUE; // not reached
 }
 
+// A crash (an exception nothing handles) or abort(): the output is emptied
+// and the console given back, then the process ends as it would have. No
+// lock is taken: the crash may have come in the middle of a write.
+void emptyForCrash() {
+    HANDLE h = watchedOutput.load();
+    if (h != nullptr) {
+        empty(h);
+    }
+    if (consoleChanged.load()) {
+        (void)SetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), savedConsoleMode.load());
+    }
+}
+
+LONG WINAPI onCrash(EXCEPTION_POINTERS*) {
+    emptyForCrash();
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
+extern "C" void onAbort(int) {
+    emptyForCrash();
+    (void)std::signal(SIGABRT, SIG_DFL);
+}
+
 bool identity(HANDLE h, BY_HANDLE_FILE_INFORMATION& info) {
     return h != nullptr && h != INVALID_HANDLE_VALUE && GetFileType(h) == FILE_TYPE_DISK &&
            GetFileInformationByHandle(h, &info) != 0;
@@ -172,13 +196,15 @@ bool openOutput(const char* name, const InputFile& in, OutputFile& out) {
     if (name == nullptr || !widen(name, wide)) {
         return false;
     }
+    // Copied before anything is opened: a failed allocation then leaves no
+    // file touched and no handle behind.
+    out.name = name;
     HANDLE h = CreateFileW(wide.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         return false;
     }
     out.handle = handleFrom(h);
     out.regular = GetFileType(h) == FILE_TYPE_DISK;
-    out.name = name;
     return true;
 }
 
@@ -269,6 +295,8 @@ void prepareProcess() {
     // No dialog boxes for a drive without a disk: a failed open is a message.
     (void)SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
     (void)SetConsoleCtrlHandler(onStop, TRUE);
+    (void)SetUnhandledExceptionFilter(onCrash);
+    (void)std::signal(SIGABRT, onAbort);
 }
 
 std::vector<std::string> arguments(int argc, char** argv) {
