@@ -23,9 +23,9 @@
 #include <string>
 #include <vector>
 
-#include "driver/flows.h"
+#include "lib/flows.h"
 #include "model/model.h"
-#include "rc/rc.h"
+#include "rc/fast.h"
 
 #include "splitmix.h"
 
@@ -251,7 +251,7 @@ void searchSymbols(benchmark::State& state, Source source) {
     for (auto _ : state) {
         for (std::int32_t t : targets) {
             if constexpr (fast) {
-                vemk::model::FastSlot slot = vemk::model::findSymbolFast(
+                vemk::rc::PackedSlot slot = vemk::model::findSymbolFast(
                     static_cast<std::uint32_t>(t), static_cast<std::uint32_t>(t) >> vemk::model::SymbolLookup::bucketBits,
                     lookup);
                 benchmark::DoNotOptimize(slot);

@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "driver/platform.h"
+#include "platform/platform.h"
 
 namespace vemk {
 
@@ -23,13 +23,13 @@ ByteString allocateBytes(std::size_t capacity) {
     return s;
 }
 
-bool growBytes(ByteString& s, std::size_t capacity) {
-    void* p = std::realloc(s.bytes.get(), capacity == 0 ? 1 : capacity);
+bool resizeBytes(OwnedBytes& bytes, std::size_t capacity) {
+    void* p = std::realloc(bytes.get(), capacity == 0 ? 1 : capacity);
     if (p == nullptr) {
         return false;
     }
-    (void)s.bytes.release();
-    s.bytes.reset(static_cast<std::uint8_t*>(p));
+    (void)bytes.release();
+    bytes.reset(static_cast<std::uint8_t*>(p));
     platform::adviseHugePages(p, capacity);
     return true;
 }

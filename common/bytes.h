@@ -6,17 +6,24 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <memory>
 
 #include "vemk/vemk.h"
 
 namespace vemk {
 
+// A buffer without a count of its own, for records that keep the count
+// beside it (the encoder's position).
+using OwnedBytes = std::unique_ptr<std::uint8_t[], FreeBytes>;
+
 // Room for `capacity` bytes, uninitialised, with `size` 0. On failure
 // `bytes` is null; the caller decides what that means.
 ByteString allocateBytes(std::size_t capacity);
 
-// Grows `s` to room for `capacity` bytes, keeping its contents. False when
-// the memory cannot be had; `s` is then unchanged.
-bool growBytes(ByteString& s, std::size_t capacity);
+// Gives `bytes` room for exactly `capacity` bytes, larger or smaller,
+// keeping the contents that fit. False when the memory cannot be had;
+// `bytes` is then unchanged.
+bool resizeBytes(OwnedBytes& bytes, std::size_t capacity);
 
 } // namespace vemk

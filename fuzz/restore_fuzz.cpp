@@ -5,8 +5,8 @@
 #include <cstring>
 #include <vector>
 
-#include "driver/flows.h"
-#include "driver/layout.h"
+#include "lib/flows.h"
+#include "lib/head.h"
 #include "fuzz/check.h"
 
 namespace {

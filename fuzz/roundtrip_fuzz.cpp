@@ -5,8 +5,8 @@
 #include <cstring>
 #include <span>
 
-#include "driver/flows.h"
-#include "driver/layout.h"
+#include "lib/flows.h"
+#include "lib/head.h"
 #include "fuzz/check.h"
 #include "model/model.h"
 

@@ -18,7 +18,7 @@
 #include <cstdint>
 #include <span>
 
-#include "rc/rc.h"
+#include "rc/slot.h"
 
 namespace vemk::model {
 
@@ -64,15 +64,14 @@ Slot findSymbol(std::int32_t target, const FrequencyTable& freq);
 // first of them; one comparison with the end of that slot confirms it, and
 // only a target past a slot boundary inside its run walks on. Each entry is
 // the slot as the decoder's loop reads it (rc::packSlot), so that the path
-// from target to next unit has a single load on it. The tables stay in the
-// first-level cache (19 KiB): runs of 16 or 8 targets walk less often but
-// crowd that cache, and decoded no faster. Usable when every entry is below
-// 0x10000, as in any stored table.
+// from target to next unit has a single load on it; the tables stay in the
+// first-level cache (19 KiB). Usable when every entry is below 0x10000, as
+// in any stored table.
 struct SymbolLookup {
     static constexpr int bucketBits = 5;
     static constexpr std::size_t buckets = (0x10000 >> bucketBits) + 1;
-    std::array<std::uint64_t, buckets> bucket{}; // rc::packSlot of the run's first slot; 0 for none
-    std::array<std::uint64_t, 256> slot{};       // rc::packSlot of each symbol's slot
+    std::array<rc::PackedSlot, buckets> bucket{}; // the run's first slot; 0 for none
+    std::array<rc::PackedSlot, 256> slot{};       // each symbol's slot
     std::array<std::uint32_t, 257> slotEnd{};    // cumFreq + freq; entry 256 never matches
 };
 
@@ -80,33 +79,19 @@ struct SymbolLookup {
 // entries are all below 0x10000.
 SymbolLookup symbolLookup(const FrequencyTable& freq);
 
-// A slot as findSymbolFast gives it: the fields of Slot, and the same slot
-// packed.
-struct FastSlot {
-    std::int32_t cumFreq;
-    std::int32_t symbol;
-    std::int32_t freq;
-    std::uint64_t word; // rc::packSlot(cumFreq, freq, symbol)
-};
-
-inline FastSlot fastSlotOf(std::uint64_t word) {
-    return {static_cast<std::int32_t>(rc::packedCumFreq(word)), static_cast<std::int32_t>(rc::packedSymbol(word)),
-            static_cast<std::int32_t>(rc::packedFreq(word)), word};
-}
-
-// The same result as findSymbol(target, table) for 0 <= target < total;
-// callers refuse other targets before they get here. `run` is
+// The same slot as findSymbol(target, table) for 0 <= target < total,
+// packed; callers refuse other targets before they get here. `run` is
 // target >> bucketBits, which a caller may have at hand sooner.
-inline FastSlot findSymbolFast(std::uint32_t target, std::uint32_t run, const SymbolLookup& lookup) {
-    const std::uint64_t word = lookup.bucket[run];
+inline rc::PackedSlot findSymbolFast(std::uint32_t target, std::uint32_t run, const SymbolLookup& lookup) {
+    const rc::PackedSlot word = lookup.bucket[run];
     if (target < rc::packedCumFreq(word) + rc::packedFreq(word)) [[likely]] {
-        return fastSlotOf(word);
+        return word;
     }
     std::uint32_t v = rc::packedSymbol(word);
     do {
         ++v;
     } while (target >= lookup.slotEnd[v]);
-    return fastSlotOf(lookup.slot[v]);
+    return lookup.slot[v];
 }
 
 } // namespace vemk::model

@@ -17,8 +17,8 @@
 
 #include <unistd.h>
 
-#include "driver/flows.h"
-#include "driver/result.h"
+#include "lib/flows.h"
+#include "lib/result.h"
 #include "vemk.h"
 
 extern "C" {

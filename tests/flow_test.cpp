@@ -1,12 +1,12 @@
-#include "driver/flows.h"
+#include "lib/flows.h"
 
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <optional>
 
-#include "driver/files.h"
-#include "rc/rc.h"
+#include "lib/files.h"
+#include "rc/coder.h"
 #include "support.h"
 
 using vemk::Result;

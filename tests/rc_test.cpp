@@ -1,4 +1,4 @@
-#include "rc/rc.h"
+#include "rc/coder.h"
 
 #include "support.h"
 
@@ -23,7 +23,7 @@ Bytes encodeAll(const std::vector<SlotOf>& slots) {
     return toBytes(rc::flushEncoder(enc));
 }
 
-Bytes written(const rc::Encoder& enc) { return Bytes(enc.buffer.data(), enc.buffer.data() + enc.pos); }
+Bytes written(const rc::Encoder& enc) { return Bytes(enc.buffer.get(), enc.buffer.get() + enc.pos); }
 
 } // namespace
 

@@ -30,8 +30,8 @@
 #endif
 
 #include "common/bytes.h"
-#include "driver/layout.h"
-#include "driver/result.h"
+#include "lib/head.h"
+#include "lib/result.h"
 #include "model/model.h"
 
 namespace vemk {

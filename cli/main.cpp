@@ -1,3 +1,3 @@
-#include "driver/start.h"
+#include "cli/start.h"
 
 int main(int argc, char** argv) { return vemk::Start(argc, argv); }

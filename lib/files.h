@@ -8,8 +8,8 @@
 #include <thread>
 
 #include "common/bytes.h"
-#include "driver/platform.h"
-#include "driver/result.h"
+#include "platform/platform.h"
+#include "lib/result.h"
 #include "model/model.h"
 
 namespace vemk {

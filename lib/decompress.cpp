@@ -1,12 +1,13 @@
-#include "driver/flows.h"
-
+// Decompression: check the head, then decode exactly the announced number
+// of bytes, in the caller's memory or from a file that may still be coming
+// in, and write them once all decoding is done.
 #include <algorithm>
-#include <array>
-#include <cstring>
 #include <thread>
 
-#include "driver/layout.h"
-#include "rc/rc.h"
+#include "lib/decode.h"
+#include "lib/flows.h"
+#include "lib/head.h"
+#include "rc/decode_loop.h"
 
 namespace vemk {
 
@@ -16,38 +17,7 @@ namespace {
 // total would leave a unit of 0.
 constexpr std::int32_t maxTotal = 0x10000;
 
-// compressBytes with the occurrences of each byte value of `input` known.
-// `spent`, if given, holds the input and is given up: the stream is written
-// over the input as it is coded, and may keep the buffer.
-Compressed compressCounted(std::span<const std::uint8_t> input, const model::FrequencyTable& counts,
-                           unsigned threads, ByteString* spent = nullptr) {
-    Compressed c;
-    c.freq = model::normstat(counts);
-    model::CumulativeTable cum = model::cumulativeTable(c.freq);
-    std::int32_t total = model::tableTotal(c.freq);
-    rc::Encoder enc = rc::newEncoder(static_cast<std::int32_t>(input.size()));
-    if (enc.outOfMemory) {
-        c.result = Result::outOfMemory;
-        return c;
-    }
-    std::array<rc::SymbolSlot, 256> slots{};
-    for (std::size_t v = 0; v < 256; ++v) {
-        slots[v] = {static_cast<std::uint32_t>(cum[v]), static_cast<std::uint32_t>(c.freq[v])};
-    }
-    rc::SegmentPlan plan;
-    plan.threads = threads;
-    c.stream = rc::encodeInSegments(enc, input.data(), input.size(), slots.data(), total, plan, spent);
-    if (enc.outOfMemory) {
-        c.result = Result::outOfMemory;
-    }
-    return c;
-}
-
 } // namespace
-
-Compressed compressBytes(std::span<const std::uint8_t> input, unsigned threads) {
-    return compressCounted(input, model::countBytes(input), threads);
-}
 
 Result checkHead(const model::FrequencyTable& table, std::int32_t length) {
     if (length < 0) {
@@ -62,19 +32,10 @@ Result checkHead(const model::FrequencyTable& table, std::int32_t length) {
     return Result::ok;
 }
 
-namespace {
-
-// What decoding with one table needs, made once per stream.
-struct TableDecoder {
-    std::uint32_t total = 0;
-    model::SymbolLookup lookup;
-};
-
 TableDecoder tableDecoderOf(const model::FrequencyTable& table) {
     return {static_cast<std::uint32_t>(model::tableTotal(table)), model::symbolLookup(table)};
 }
 
-// rc::decodeSymbols with the table's lookup.
 std::size_t decodeSome(rc::Decoder& dec, const TableDecoder& t, std::uint8_t* out, std::size_t count) {
     const auto slotOf = [&t](std::uint32_t target, std::uint64_t quotient) {
         constexpr int runShift = rc::divisorShift + model::SymbolLookup::bucketBits;
@@ -83,8 +44,7 @@ std::size_t decodeSome(rc::Decoder& dec, const TableDecoder& t, std::uint8_t* ou
     return rc::decodeSymbols(dec, out, count, t.total, slotOf);
 }
 
-// How decoding ended, once every symbol that could be was decoded. The
-// stream read as a number is the final low end of the interval, so after
+// The stream read as a number is the final low end of the interval, so after
 // the last symbol of a well-formed stream the code is exactly 0: anything
 // else is damage that happened to stay inside the table.
 Result decodingResult(const rc::Decoder& dec, std::size_t decoded, std::size_t count) {
@@ -96,8 +56,6 @@ Result decodingResult(const rc::Decoder& dec, std::size_t decoded, std::size_t c
     }
     return dec.code == 0 ? Result::ok : Result::badStreamEnd;
 }
-
-} // namespace
 
 Result decodeInto(std::span<const std::uint8_t> coded, const model::FrequencyTable& table, std::int32_t length,
                   std::uint8_t* out) {
@@ -129,85 +87,6 @@ Restored decompressBytes(std::span<const std::uint8_t> coded, const model::Frequ
     return r;
 }
 
-namespace {
-
-// A whole compressed file, coded but not yet laid out: its head and the
-// coded stream, to be copied once into wherever the caller wants the file.
-struct Packing {
-    Result result = Result::ok;
-    Head head{};
-    Compressed coded;
-
-    std::size_t size() const { return head.size() + coded.stream.size; }
-    void copyTo(std::uint8_t* dst) const {
-        std::memcpy(dst, head.data(), head.size());
-        dst += head.size();
-        for (std::size_t k = 0; k < coded.stream.partCount; ++k) {
-            std::memcpy(dst, coded.stream.parts[k].data(), coded.stream.parts[k].size);
-            dst += coded.stream.parts[k].size;
-        }
-    }
-};
-
-Packing pack(std::span<const std::uint8_t> input, unsigned threads) {
-    Packing p;
-    if (input.size() > maxInputBytes) {
-        p.result = Result::inputTooLarge;
-        return p;
-    }
-    p.coded = compressBytes(input, threads);
-    p.result = p.coded.result;
-    if (p.result == Result::ok) {
-        p.head = writeHead(static_cast<std::int32_t>(input.size()), p.coded.freq);
-    }
-    return p;
-}
-
-Packed packedBuffer(std::span<const std::uint8_t> input, unsigned threads) {
-    Packed out;
-    Packing p = pack(input, threads);
-    if (p.result != Result::ok) {
-        out.result = p.result;
-        return out;
-    }
-    out.file = allocateBytes(p.size());
-    if (!out.file.bytes) {
-        out.result = Result::outOfMemory;
-        return out;
-    }
-    p.copyTo(out.file.data());
-    out.file.size = p.size();
-    return out;
-}
-
-} // namespace
-
-Packed compressBuffer(std::span<const std::uint8_t> input, unsigned threads) {
-    return guarded([&] { return packedBuffer(input, threads); });
-}
-
-Restored decompressBuffer(std::span<const std::uint8_t> file) {
-    return guarded([&] {
-        HeadFields head = readHead(file);
-        return decompressBytes(codedStream(file), head.table, head.length);
-    });
-}
-
-Result compressInto(std::span<const std::uint8_t> input, std::span<std::uint8_t> dst, std::size_t& written,
-                    unsigned threads) {
-    written = 0;
-    Packing p = pack(input, threads);
-    if (p.result != Result::ok) {
-        return p.result;
-    }
-    if (p.size() > dst.size()) {
-        return Result::destinationTooSmall;
-    }
-    p.copyTo(dst.data());
-    written = p.size();
-    return Result::ok;
-}
-
 Result decompressInto(std::span<const std::uint8_t> file, std::span<std::uint8_t> dst, std::size_t& written) {
     written = 0;
     HeadFields head = readHead(file);
@@ -224,33 +103,6 @@ Result decompressInto(std::span<const std::uint8_t> file, std::span<std::uint8_t
         written = length;
     }
     return r;
-}
-
-Result compressFile(InputFile& in, OutputFile& out, unsigned threads) {
-    std::int64_t length = platform::fileLength(in);
-    if (length > static_cast<std::int64_t>(maxInputBytes)) {
-        return abandon(in, out, Result::inputTooLarge);
-    }
-    // One byte more than the head can describe tells a file that is too
-    // large without reading all of it.
-    ByteString input;
-    model::FrequencyTable counts{};
-    Result read = readAndCount(in, length, maxInputBytes + 1, input, counts, threads > 1);
-    if (read == Result::ok && input.size > maxInputBytes) {
-        read = Result::inputTooLarge;
-    }
-    if (read != Result::ok) {
-        return abandon(in, out, read);
-    }
-    // The input is not needed after coding: the stream may take its place.
-    const auto inputLength = static_cast<std::int32_t>(input.size);
-    Compressed c = compressCounted(input.view(), counts, threads, &input);
-    platform::closeInput(in);
-    if (c.result != Result::ok) {
-        return abandon(in, out, c.result);
-    }
-    Head head = writeHead(inputLength, c.freq);
-    return writeAndClose(out, head, {c.stream.parts.get(), c.stream.partCount});
 }
 
 namespace {
@@ -345,38 +197,6 @@ Result decompressFile(InputFile& in, OutputFile& out) {
         return abandon(in, out, why);
     }
     return writeAndClose(out, r.bytes.view(), {});
-}
-
-namespace {
-
-// Opens the two files by name with the command line's rules and runs `flow`
-// on them; the flow closes both.
-template <class Flow>
-Result onFiles(const char* inputName, const char* outputName, Flow flow) {
-    InputFile in;
-    if (inputName == nullptr || !platform::openInput(inputName, in)) {
-        return Result::cannotOpenInput;
-    }
-    OutputFile out;
-    if (outputName == nullptr || !platform::openOutput(outputName, in, out)) {
-        platform::closeInput(in);
-        return Result::cannotOpenOutput;
-    }
-    return flow(in, out);
-}
-
-} // namespace
-
-Result compressFile(const char* inputName, const char* outputName) {
-    return guarded([&] {
-        return onFiles(inputName, outputName, [](InputFile& in, OutputFile& out) { return compressFile(in, out); });
-    });
-}
-
-Result decompressFile(const char* inputName, const char* outputName) {
-    return guarded([&] {
-        return onFiles(inputName, outputName, [](InputFile& in, OutputFile& out) { return decompressFile(in, out); });
-    });
 }
 
 } // namespace vemk

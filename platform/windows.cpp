@@ -18,7 +18,7 @@
 #include <windows.h>
 #include <shellapi.h>
 
-#include "driver/platform.h"
+#include "platform/platform.h"
 
 #include <algorithm>
 #include <atomic>

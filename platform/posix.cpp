@@ -6,7 +6,7 @@
 // writing one output at the same time fail instead of destroying data.
 // Devices and pipes (/dev/null, a terminal) hold no data to protect and are
 // not locked.
-#include "driver/platform.h"
+#include "platform/platform.h"
 
 #include <algorithm>
 #include <atomic>
@@ -33,6 +33,9 @@ namespace {
 // A single read or write moves at most about 2 GiB on Linux; asking for
 // 1 GiB at a time keeps every call well inside that.
 constexpr std::size_t chunk = std::size_t{1} << 30;
+
+// The size of a huge page where the system has them (x86-64, aarch64).
+constexpr std::size_t hugePage = std::size_t{2} << 20;
 
 int fdOf(Handle h) { return static_cast<int>(h); }
 
@@ -282,7 +285,6 @@ void adviseHugePages(void* p, std::size_t size) {
 #ifdef MADV_HUGEPAGE
     // Only advice, for the whole 2 MiB pages inside the buffer: one fault
     // per 2 MiB instead of one per 4 KiB.
-    constexpr std::size_t hugePage = std::size_t{2} << 20;
     if (size < 2 * hugePage) {
         return;
     }
@@ -301,7 +303,6 @@ void adviseHugePages(void* p, std::size_t size) {
 void* allocateLarge(std::size_t size) {
     // The part before the boundary is never touched, so it costs address
     // space only.
-    constexpr std::size_t hugePage = std::size_t{2} << 20;
     void* p = nullptr;
     if (posix_memalign(&p, hugePage, size == 0 ? 1 : size) != 0) {
         return nullptr;

@@ -13,10 +13,10 @@
 #include <span>
 
 #include "common/bytes.h"
-#include "driver/files.h"
-#include "driver/result.h"
+#include "lib/files.h"
+#include "lib/result.h"
 #include "model/model.h"
-#include "rc/rc.h"
+#include "rc/segments.h"
 
 namespace vemk {
 
@@ -34,7 +34,8 @@ Compressed compressBytes(std::span<const std::uint8_t> input, unsigned threads =
 // Decodes `length` bytes from `coded` with `table`. Damage is refused
 // rather than guessed at: a negative length, a table that cannot code a
 // non-empty file, a target outside the table, and a stream that ends before
-// the last symbol. Bytes after the end of the stream are never looked at.
+// the last symbol, and one that does not end where its coding ends. Bytes
+// after the end of the stream are never looked at.
 Restored decompressBytes(std::span<const std::uint8_t> coded, const model::FrequencyTable& table,
                          std::int32_t length);
 
@@ -45,6 +46,10 @@ Restored decompressBytes(std::span<const std::uint8_t> coded, const model::Frequ
 Result checkHead(const model::FrequencyTable& table, std::int32_t length);
 Result decodeInto(std::span<const std::uint8_t> coded, const model::FrequencyTable& table, std::int32_t length,
                   std::uint8_t* out);
+
+// A whole compressed file in a new buffer, for the C++ interface:
+// inputTooLarge or outOfMemory, or the file.
+Packed packBuffer(std::span<const std::uint8_t> input, unsigned threads);
 
 // Whole compressed files in the caller's memory, for the C interface:
 // `written` is the size of the output on success and 0 otherwise, and an

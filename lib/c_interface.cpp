@@ -7,9 +7,9 @@
 #include <span>
 #include <utility>
 
-#include "driver/flows.h"
-#include "driver/layout.h"
-#include "driver/result.h"
+#include "lib/flows.h"
+#include "lib/head.h"
+#include "lib/result.h"
 #include "vemk/vemk.h"
 
 namespace vemk {

@@ -1,4 +1,4 @@
-#include "driver/files.h"
+#include "lib/files.h"
 
 #include <algorithm>
 #include <atomic>
@@ -43,7 +43,7 @@ Result readOn(InputFile& in, std::size_t limit, ByteString& out, std::size_t roo
                 return Result::ok;
             }
             std::size_t grown = std::max(room <= limit / 2 ? 2 * room : limit, std::min(limit, firstRoom));
-            if (!growBytes(out, grown)) {
+            if (!resizeBytes(out.bytes, grown)) {
                 return Result::outOfMemory;
             }
             room = grown;

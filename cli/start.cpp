@@ -1,12 +1,12 @@
-#include "driver/start.h"
+#include "cli/start.h"
 
 #include <string>
 #include <vector>
 
-#include "driver/files.h"
-#include "driver/flows.h"
-#include "driver/platform.h"
-#include "driver/result.h"
+#include "lib/files.h"
+#include "lib/flows.h"
+#include "platform/platform.h"
+#include "lib/result.h"
 
 namespace vemk {
 

@@ -1,4 +1,4 @@
-#include "driver/layout.h"
+#include "lib/head.h"
 
 namespace vemk {
 
