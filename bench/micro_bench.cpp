@@ -198,7 +198,7 @@ void encodeSymbols(benchmark::State& state, Source source) {
     }
     const std::int32_t total = vemk::model::tableTotal(freq);
     for (auto _ : state) {
-        vemk::rc::Encoder enc = vemk::rc::newEncoder(static_cast<std::int32_t>(in.bytes.size()));
+        vemk::rc::Encoder enc = vemk::rc::newEncoder(in.bytes.size());
         vemk::rc::encodeSymbols(enc, in.bytes.data(), in.bytes.size(), slots.data(), total);
         vemk::ByteString stream = vemk::rc::flushEncoder(enc);
         benchmark::DoNotOptimize(stream.data());

@@ -1,5 +1,6 @@
 // Compression: count, scale, code every byte, and lay the file out, into
 // the caller's memory or into the output file once all coding is done.
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -11,6 +12,19 @@ namespace vemk {
 
 namespace {
 
+// The threads that pay for coding bytes with these counts: a second core
+// codes a segment from a guess of the range at its start, which comes from
+// chains of units that soon meet where the frequencies differ. Where the
+// bytes are spread evenly over all values (random or already compressed
+// data, near 8 bits a byte) the chains barely move and the guess is wrong
+// or missing; where one value is all there is, the chain never moves. Both
+// are coded on one thread, as a second would only cost.
+unsigned threadsThatPay(unsigned threads, const model::FrequencyTable& counts, std::size_t expected, std::size_t n) {
+    const auto values = std::count_if(counts.begin(), counts.end(), [](std::int32_t c) { return c > 0; });
+    const bool even = static_cast<std::uint64_t>(expected) * 800 >= static_cast<std::uint64_t>(n) * 795;
+    return values < 2 || even ? 1 : threads;
+}
+
 // compressBytes with the occurrences of each byte value of `input` known.
 // `spent`, if given, holds the input and is given up: the stream is written
 // over the input as it is coded, and may keep the buffer.
@@ -20,7 +34,13 @@ Compressed compressCounted(std::span<const std::uint8_t> input, const model::Fre
     c.freq = model::normstat(counts);
     model::CumulativeTable cum = model::cumulativeTable(c.freq);
     std::int32_t total = model::tableTotal(c.freq);
-    rc::Encoder enc = rc::newEncoder(static_cast<std::int32_t>(input.size()));
+    rc::SegmentPlan plan;
+    plan.expected = model::expectedCodedBytes(counts, c.freq);
+    plan.threads = threadsThatPay(threads, counts, plan.expected, input.size());
+    // Room for the stream as it is expected to be, growing only if it turns
+    // out longer; written over the input, the encoder's own buffer only
+    // takes the first symbols.
+    rc::Encoder enc = rc::newEncoder(rc::roomFor(spent != nullptr ? 0 : plan.expected));
     if (enc.outOfMemory) {
         c.result = Result::outOfMemory;
         return c;
@@ -29,8 +49,6 @@ Compressed compressCounted(std::span<const std::uint8_t> input, const model::Fre
     for (std::size_t v = 0; v < 256; ++v) {
         slots[v] = {static_cast<std::uint32_t>(cum[v]), static_cast<std::uint32_t>(c.freq[v])};
     }
-    rc::SegmentPlan plan;
-    plan.threads = threads;
     c.stream = rc::encodeInSegments(enc, input.data(), input.size(), slots.data(), total, plan, spent);
     if (enc.outOfMemory) {
         c.result = Result::outOfMemory;

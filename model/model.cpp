@@ -1,6 +1,7 @@
 #include "model/model.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "common/wide.h"
 
@@ -108,6 +109,17 @@ FrequencyTable normstat(const FrequencyTable& counts) {
         freq[v] = counts[v] == 0 ? 0 : scaledEntry(counts[v], scale);
     }
     return freq;
+}
+
+std::size_t expectedCodedBytes(const FrequencyTable& counts, const FrequencyTable& freq) {
+    const double total = tableTotal(freq);
+    double bits = 0;
+    for (std::size_t v = 0; v < 256; ++v) {
+        if (counts[v] > 0 && freq[v] > 0) {
+            bits += static_cast<double>(counts[v]) * std::log2(total / freq[v]);
+        }
+    }
+    return static_cast<std::size_t>(bits / 8) + 4;
 }
 
 void writeFrequencyTable(const FrequencyTable& freq, std::uint8_t* out) {

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -34,6 +35,11 @@ FrequencyTable countBytes(std::span<const std::uint8_t> input);
 // Scales counts summing to 65536 or more into a table whose total is below
 // 65536; smaller sums are returned unchanged.
 FrequencyTable normstat(const FrequencyTable& counts);
+
+// About how many bytes the coded stream of the counted bytes takes with
+// `freq`: each byte's share of the interval, in bits, summed. For sizing
+// buffers only; the stream itself depends on nothing but the bytes.
+std::size_t expectedCodedBytes(const FrequencyTable& counts, const FrequencyTable& freq);
 
 // Appends the table's 512 stored bytes at `out`.
 void writeFrequencyTable(const FrequencyTable& freq, std::uint8_t* out);

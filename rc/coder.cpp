@@ -12,8 +12,6 @@ constexpr std::int32_t settling = 0xFF0000; // a top byte of 0xFF may still carr
 
 } // namespace
 
-// Never needed for a caller that codes at most the symbols it made the
-// encoder for; kept so that no caller can write out of bounds.
 bool makeRoom(Encoder& enc, std::size_t extra) {
     if (extra <= enc.room - enc.pos) {
         return true;
@@ -25,7 +23,7 @@ bool makeRoom(Encoder& enc, std::size_t extra) {
         return false; // more than memory can hold where size_t has 32 bits
     }
     std::size_t wanted = enc.pos + extra;
-    wanted += std::min(wanted / 2, SIZE_MAX - wanted);
+    wanted += std::min(wanted / 4, SIZE_MAX - wanted);
     if (!resizeBytes(enc.buffer, wanted)) {
         return false;
     }
@@ -33,14 +31,8 @@ bool makeRoom(Encoder& enc, std::size_t extra) {
     return true;
 }
 
-Encoder newEncoder(std::int32_t symbols) {
+Encoder newEncoder(std::size_t room) {
     Encoder enc;
-    auto count = static_cast<std::size_t>(symbols < 0 ? 0 : symbols);
-    if (count > (SIZE_MAX - 4) / 2) {
-        enc.outOfMemory = true; // the room would not fit in size_t (32 bits)
-        return enc;
-    }
-    std::size_t room = 2 * count + 4;
     enc.buffer = allocateBytes(room).bytes;
     enc.room = enc.buffer ? room : 0;
     enc.outOfMemory = !enc.buffer;

@@ -48,12 +48,12 @@ struct Encoder {
     bool roomFixed = false;   // the buffer holds bytes still to be read: never moved or grown
 };
 
-// A fresh encoder with room for the stream of `symbols` symbols: each
-// symbol moves at most two bytes out of the window and the flush four, so
-// the buffer never has to grow for a caller that codes that many.
-// The room is left uninitialised; pages that are never written cost nothing.
-// If even that cannot be had, `outOfMemory` is set from the start.
-Encoder newEncoder(std::int32_t symbols);
+// A fresh encoder with `room` bytes of room to start with: the buffer grows
+// as the stream needs (each symbol moves at most two bytes out of the
+// window and the flush four), so the room is only where it starts. It is
+// left uninitialised; pages that are never written cost nothing. If even
+// that cannot be had, `outOfMemory` is set from the start.
+Encoder newEncoder(std::size_t room);
 
 // Codes the slot [cumFreq, cumFreq + freq) out of total.
 void encode(Encoder& enc, std::int32_t cumFreq, std::int32_t freq, std::int32_t total);
@@ -66,8 +66,9 @@ void shiftLow(Encoder& enc);
 // gives up its buffer and is not used again.
 ByteString flushEncoder(Encoder& enc);
 
-// Makes sure `extra` more bytes fit in the encoder's buffer, growing it
-// unless its room is fixed; false when it cannot.
+// Makes sure `extra` more bytes fit in the encoder's buffer, growing it to
+// a quarter more than it needs unless its room is fixed; false when it
+// cannot.
 bool makeRoom(Encoder& enc, std::size_t extra);
 
 struct Decoder {

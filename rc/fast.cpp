@@ -91,6 +91,30 @@ void encodeSymbols(Encoder& enc, const std::uint8_t* symbols, std::size_t count,
     enc.range = static_cast<std::int32_t>(range);
 }
 
+void encodeGrowing(Encoder& enc, const std::uint8_t* symbols, std::size_t count, const SymbolSlot* slots,
+                   std::int32_t total) {
+    // A block needs the held-back bytes, two bytes per symbol and slack.
+    constexpr std::size_t slack = 8;
+    constexpr std::size_t mostAtOnce = std::size_t{1} << 20;
+    std::size_t done = 0;
+    while (done < count && !enc.outOfMemory) {
+        const std::size_t held = static_cast<std::size_t>(enc.pending) + slack;
+        const std::size_t free = enc.room - enc.pos;
+        std::size_t n = free > held ? (free - held) / 2 : 0;
+        if (n < std::min(count - done, mostAtOnce)) {
+            // Room for one more block of the most at once.
+            n = std::min(count - done, mostAtOnce);
+            if (!makeRoom(enc, held + 2 * n)) {
+                enc.outOfMemory = true;
+                return;
+            }
+        }
+        n = std::min(n, count - done);
+        encodeSymbols(enc, symbols + done, n, slots, total);
+        done += n;
+    }
+}
+
 std::int32_t rangeAfter(std::int32_t range, const std::uint8_t* symbols, std::size_t count,
                         const SymbolSteps& steps) {
     if (count == 0) {

@@ -121,6 +121,13 @@ inline std::uint32_t advanceUnit(std::uint32_t& unit, std::uint64_t& scaled, std
 void encodeSymbols(Encoder& enc, const std::uint8_t* symbols, std::size_t count, const SymbolSlot* slots,
                    std::int32_t total);
 
+// encodeSymbols in blocks that the buffer has room for, growing it only as
+// the stream needs: the buffer never has to hold the worst case of all the
+// symbols at once, only of the last block (at most about 2 MiB more).
+// Where the room is fixed, the caller gives blocks that fit.
+void encodeGrowing(Encoder& enc, const std::uint8_t* symbols, std::size_t count, const SymbolSlot* slots,
+                   std::int32_t total);
+
 // The normalised range after coding `count` symbols from `range`: the chain
 // of units alone, without low or bytes.
 std::int32_t rangeAfter(std::int32_t range, const std::uint8_t* symbols, std::size_t count,

@@ -13,66 +13,53 @@ namespace vemk::rc {
 
 namespace {
 
-// A segment hands its final bytes over every this many symbols, in pieces
-// that become parts of the stream as they are: the coded bytes are never
-// copied into another buffer, nor held twice. Every piece has the same room
-// (the symbols' bytes and the flush, with slack for held-back bytes; more is
-// grown when needed).
-constexpr std::size_t symbolsPerPiece = std::size_t{1} << 19;
-constexpr std::size_t pieceRoom = 2 * symbolsPerPiece + 4096;
-
 // What is coded: the symbols and the table's slots and total.
 struct Job {
     const std::uint8_t* symbols = nullptr;
     std::size_t count = 0;
     const SymbolSlot* slots = nullptr;
     std::int32_t total = 0;
+    std::size_t expected = 0; // bytes the stream is expected to take
 };
 
+// Room for the stream of `n` of the job's symbols, their share of the
+// expected bytes (no product here reaches 2^64).
+std::size_t roomForSymbols(const Job& job, std::size_t n) {
+    const std::uint64_t share = job.count == 0 ? 0 : std::uint64_t{job.expected} * n / job.count;
+    return roomFor(static_cast<std::size_t>(share));
+}
+
+// A segment codes into one buffer of its own, sized for its expected
+// stream and placed for huge pages where it is large: fresh memory is
+// dear to fault in, a page of 4 KiB at a time dearest.
 struct Segment {
     const std::uint8_t* symbols = nullptr;
     std::size_t count = 0;
-    std::int32_t startRange = 0;          // the range at its first symbol, guessed or known; 0 for no guess
-    std::int32_t endRange = 0;            // after its last symbol
-    std::unique_ptr<ByteString[]> pieces; // its coded number, first byte 0, in order
-    std::size_t pieceCount = 0;
+    std::int32_t startRange = 0; // the range at its first symbol, guessed or known; 0 for no guess
+    std::int32_t endRange = 0;   // after its last symbol
+    ByteString stream;           // its coded number, first byte 0
+    std::size_t room = 0;        // of the stream's buffer
     bool outOfMemory = false;
 };
 
-std::size_t piecesFor(std::size_t count) { return count / symbolsPerPiece + 1; }
-
 // Codes the segment from startRange and a low of 0, to its own flushed end.
-// Coded again after a wrong guess, it reuses the pieces of the first coding
-// (each has pieceRoom at least), so that the second coding needs no more
-// memory than the first.
-void codeSegment(Segment& seg, const SymbolSlot* slots, std::int32_t total) {
-    if (!seg.pieces) {
-        seg.pieces.reset(new (std::nothrow) ByteString[piecesFor(seg.count)]);
-    }
-    seg.pieceCount = 0;
-    seg.outOfMemory = !seg.pieces;
+// Coded again after a wrong guess, it reuses its buffer.
+void codeSegment(Segment& seg, const Job& job) {
     Encoder enc;
     enc.range = seg.startRange;
-    for (std::size_t done = 0; done < seg.count && !seg.outOfMemory;) {
-        const std::size_t n = std::min(symbolsPerPiece, seg.count - done);
-        ByteString& earlier = seg.pieces[seg.pieceCount];
-        enc.buffer = earlier.bytes ? std::move(earlier.bytes) : allocateBytes(pieceRoom).bytes;
-        enc.room = enc.buffer ? pieceRoom : 0;
-        enc.pos = 0;
-        encodeSymbols(enc, seg.symbols + done, n, slots, total);
-        done += n;
-        ByteString piece;
-        if (done == seg.count) {
-            seg.endRange = enc.range;
-            piece = flushEncoder(enc);
-        } else {
-            // Bytes before `pos` are final; the held-back ones are written
-            // again from the record by the next call.
-            piece = ByteString{std::move(enc.buffer), enc.pos};
-        }
-        seg.pieces[seg.pieceCount++] = std::move(piece);
-        seg.outOfMemory = enc.outOfMemory || !seg.pieces[seg.pieceCount - 1].bytes;
+    if (seg.stream.bytes) {
+        enc.buffer = std::move(seg.stream.bytes);
+    } else {
+        seg.room = roomForSymbols(job, seg.count);
+        enc.buffer = allocateBytes(seg.room).bytes;
     }
+    enc.room = enc.buffer ? seg.room : 0;
+    enc.outOfMemory = !enc.buffer;
+    encodeGrowing(enc, seg.symbols, seg.count, job.slots, job.total);
+    seg.endRange = enc.range;
+    seg.room = enc.room;
+    seg.stream = flushEncoder(enc);
+    seg.outOfMemory = enc.outOfMemory;
 }
 
 // Guesses the range at the segment's first symbol from the `before` symbols
@@ -93,7 +80,7 @@ void guessAndCode(Segment& seg, std::size_t j, std::size_t before, const SymbolS
     if (plan.changeGuess != nullptr) {
         seg.startRange = plan.changeGuess(seg.startRange, job.total, j);
     }
-    codeSegment(seg, job.slots, job.total);
+    codeSegment(seg, job);
 }
 
 // Adds `value` to the byte `back` bytes before the end of the stream so far
@@ -129,22 +116,17 @@ void addPart(CodedStream& stream, ByteString bytes) {
 }
 
 // The stream so far is flushed and ends with the four bytes where the
-// segment's number starts: adds those, and takes the segment's pieces on as
-// the stream's next parts (there is room for them).
+// segment's number starts: adds those, and takes the rest of the segment's
+// stream on as the stream's next part (there is room for it).
 void appendSegment(CodedStream& stream, Segment& seg) {
-    std::size_t overlap = 4;
-    for (std::size_t k = 0; k < seg.pieceCount; ++k) {
-        ByteString piece = std::move(seg.pieces[k]);
-        std::size_t added = 0;
-        for (; overlap > 0 && added < piece.size; --overlap, ++added) {
-            addFromEnd(stream, overlap, piece.data()[added]);
-        }
-        if (added > 0) {
-            std::memmove(piece.data(), piece.data() + added, piece.size - added);
-            piece.size -= added;
-        }
-        addPart(stream, std::move(piece));
+    constexpr std::size_t overlap = 4;
+    ByteString& own = seg.stream;
+    for (std::size_t k = 0; k < overlap; ++k) {
+        addFromEnd(stream, overlap - k, own.data()[k]);
     }
+    std::memmove(own.data(), own.data() + overlap, own.size - overlap);
+    own.size -= overlap;
+    addPart(stream, std::move(own));
 }
 
 // The main encoder's coding, written over the symbols it has read where
@@ -169,16 +151,14 @@ void nextBuffer(Encoder& enc, CodedStream& stream, OwnedBytes next, std::size_t 
 }
 
 // From writing over the symbols, with `left` symbols still to code, to a
-// buffer of the encoder's own with room for the rest of the stream (as much
-// as the encoder's first buffer would have kept for it), so that it never
-// has to grow.
-void leaveOver(MainRun& run, Encoder& enc, CodedStream& stream, std::size_t left) {
+// buffer of the encoder's own with room for the rest of the stream as it
+// is expected to be.
+void leaveOver(MainRun& run, Encoder& enc, CodedStream& stream, const Job& job, std::size_t left) {
     if (enc.pos == 0) {
         run.unused = std::move(enc.buffer);
     }
     enc.roomFixed = false;
-    const std::size_t held = static_cast<std::size_t>(enc.pending) + 8;
-    std::size_t room = left <= (SIZE_MAX - held) / 2 ? 2 * left + held : 0;
+    std::size_t room = roomForSymbols(job, left) + static_cast<std::size_t>(enc.pending);
     OwnedBytes rest = allocateBytes(room).bytes;
     if (!rest) {
         enc.outOfMemory = true;
@@ -194,7 +174,7 @@ void codeMain(MainRun& run, Encoder& enc, CodedStream& stream, const Job& job, s
     std::size_t i = from;
     if (run.spent) {
         const std::size_t n = i < run.head ? std::min(to, run.head) - i : 0;
-        encodeSymbols(enc, job.symbols + i, n, job.slots, job.total);
+        encodeGrowing(enc, job.symbols + i, n, job.slots, job.total);
         i += n;
         if (i == run.head && i < to && !enc.outOfMemory) {
             // Its first buffer keeps only the bytes it holds: the room it
@@ -215,22 +195,22 @@ void codeMain(MainRun& run, Encoder& enc, CodedStream& stream, const Job& job, s
         const std::size_t needed = enc.pos + static_cast<std::size_t>(enc.pending) + 4;
         const std::size_t n = std::min(to - i, below > needed ? (below - needed) / 2 : 0);
         if (n < to - i && n < std::max<std::size_t>(run.head / 4, 1)) {
-            leaveOver(run, enc, stream, job.count - i);
+            leaveOver(run, enc, stream, job, job.count - i);
             break;
         }
         enc.room = below;
         encodeSymbols(enc, job.symbols + i, n, job.slots, job.total);
         i += n;
     }
-    encodeSymbols(enc, job.symbols + i, to - i, job.slots, job.total);
+    encodeGrowing(enc, job.symbols + i, to - i, job.slots, job.total);
 }
 
 // The main encoder's final bytes as the stream's last parts so far. The
 // flush writes where the lead over the symbols was not reckoned with, so
 // it never writes over them.
-void flushMain(MainRun& run, Encoder& enc, CodedStream& stream) {
+void flushMain(MainRun& run, Encoder& enc, CodedStream& stream, const Job& job) {
     if (enc.roomFixed) {
-        leaveOver(run, enc, stream, 0);
+        leaveOver(run, enc, stream, job, 0);
     }
     addPart(stream, flushEncoder(enc));
 }
@@ -266,7 +246,7 @@ Segments planSegments(const Job& job, const SegmentPlan& plan, bool outOfMemory)
 // one, again here. Until a segment coded on its guess is joined, the stream
 // is the main encoder's alone: a segment without a right guess simply goes
 // on in it, as on one thread. After that, such a segment is coded again in
-// pieces of its own, from the range where the one before it ended.
+// a buffer of its own, from the range where the one before it ended.
 void joinSegments(Segments& s, MainRun& run, Encoder& enc, CodedStream& stream, const Job& job,
                   const SegmentPlan& plan) {
     // Segment j + 1 reads from the start of its window on.
@@ -285,18 +265,18 @@ void joinSegments(Segments& s, MainRun& run, Encoder& enc, CodedStream& stream, 
         const std::int32_t startRange = joined ? range : enc.range;
         const bool rightGuess = ran && seg.startRange != 0 && seg.startRange / job.total == startRange / job.total;
         if (!joined && !rightGuess) {
-            seg.pieces.reset();
+            seg.stream = {};
             codeMain(run, enc, stream, job, j * s.each, j * s.each + seg.count, readFrom(j));
             continue;
         }
         if (!joined) {
             range = enc.range;
-            flushMain(run, enc, stream);
+            flushMain(run, enc, stream, job);
             joined = true;
         }
         if (!rightGuess) {
             seg.startRange = range;
-            codeSegment(seg, job.slots, job.total);
+            codeSegment(seg, job);
         }
         if (seg.outOfMemory) {
             enc.outOfMemory = true;
@@ -306,11 +286,17 @@ void joinSegments(Segments& s, MainRun& run, Encoder& enc, CodedStream& stream, 
         range = seg.endRange;
     }
     if (!joined && !enc.outOfMemory) {
-        flushMain(run, enc, stream);
+        flushMain(run, enc, stream, job);
     }
 }
 
 } // namespace
+
+std::size_t roomFor(std::size_t expected) {
+    constexpr std::size_t block = (std::size_t{2} << 20) + 4096;
+    const std::size_t margin = expected / 64 + block;
+    return expected <= SIZE_MAX - margin ? expected + margin : SIZE_MAX;
+}
 
 std::size_t streamSize(const CodedStream& stream) {
     std::size_t size = 0;
@@ -322,13 +308,14 @@ std::size_t streamSize(const CodedStream& stream) {
 
 CodedStream encodeInSegments(Encoder& enc, const std::uint8_t* symbols, std::size_t count, const SymbolSlot* slots,
                              std::int32_t total, const SegmentPlan& plan, ByteString* spent) {
-    const Job job{symbols, count, slots, total};
+    const Job job{symbols, count, slots, total, plan.expected != 0 ? plan.expected : count};
     Segments s = planSegments(job, plan, enc.outOfMemory);
     // Only guesses need the steps (an empty input has a total of 0).
     const SymbolSteps steps = s.parts > 1 ? symbolStepsOf(slots, static_cast<std::uint32_t>(total)) : SymbolSteps{};
-    std::size_t partsAtMost = 3; // the main encoder's: its own buffer, over the symbols, its own again
+    // The main encoder's parts (its own buffer, over the symbols, its own
+    // again) and one for each other segment.
+    const std::size_t partsAtMost = 3 + s.parts;
     for (std::size_t j = 1; j < s.parts; ++j) {
-        partsAtMost += piecesFor(s.segs[j].count);
         // Without a thread, the join codes this segment itself.
         (void)platform::startThread(s.workers[j], [&s, &steps, &job, &plan, j] {
             guessAndCode(s.segs[j], j, j * s.each, steps, job, plan);

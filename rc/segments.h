@@ -26,6 +26,7 @@ struct SegmentPlan {
     std::size_t leastPerThread = std::size_t{4} << 20; // fewer threads for fewer symbols than this each
     std::size_t window = std::size_t{64} << 10;        // symbols before a segment that give its guess
     std::size_t head = std::size_t{1} << 20;           // symbols coded before writing over them (see encodeInSegments)
+    std::size_t expected = 0; // bytes the whole stream is expected to take, to size its buffers (0: one a symbol)
     // A seam for tests: given a segment's guess (a range), its total and
     // its number, gives the range to code it from. None in the library.
     std::int32_t (*changeGuess)(std::int32_t guess, std::int32_t total, std::size_t segment) = nullptr;
@@ -41,6 +42,11 @@ struct CodedStream {
 
 // The bytes in all parts.
 std::size_t streamSize(const CodedStream& stream);
+
+// Room for a stream expected to take `expected` bytes: a little more, and a
+// block of the most that encodeGrowing codes at once, so that a stream as
+// long as expected never has to grow.
+std::size_t roomFor(std::size_t expected);
 
 // Codes symbols[i] with slots[symbols[i]] for every i and ends the stream:
 // the same bytes as encodeSymbols then flushEncoder, on plan.threads threads

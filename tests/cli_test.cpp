@@ -626,6 +626,34 @@ TEST_F(Faults, PipedInputIsReadToItsEnd) {
     EXPECT_TRUE(get("fromSocket") == packed) << "compressed from a socket differs";
 }
 
+// Both directions run in the address space of their input and output and
+// 32 MiB more (ulimit -v), on as many cores as there are: no room is kept
+// for the worst case. A build that cannot start in a limit at all (the
+// sanitizers' shadow memory, an emulator) is not measured.
+TEST_F(Faults, InputOutputAnd32MiBOfAddressSpaceAreEnough) {
+    put("in", randomData(std::size_t{24} << 20, 31, true));
+    ASSERT_TRUE(endedWith(run({"c", "in", "packed"}), quietly));
+    const std::uintmax_t in = fs::file_size(at("in")), packed = fs::file_size(at("packed"));
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_AS, &saved), 0);
+    auto limited = [&](std::uintmax_t bytes, const std::vector<std::string>& args) {
+        rlimit tight = saved;
+        tight.rlim_cur = static_cast<rlim_t>(bytes);
+        EXPECT_EQ(setrlimit(RLIMIT_AS, &tight), 0);
+        Outcome r = run(args);
+        setrlimit(RLIMIT_AS, &saved);
+        return r;
+    };
+    if (!endedWith(limited(std::uintmax_t{256} << 20, {"c", "in", "probe"}), quietly)) {
+        GTEST_SKIP() << "this build does not start in 256 MiB of address space";
+    }
+    const std::uintmax_t bound = in + packed + (std::uintmax_t{32} << 20);
+    EXPECT_TRUE(endedWith(limited(bound, {"c", "in", "again"}), quietly));
+    EXPECT_TRUE(get("again") == get("packed")) << "compressed differently";
+    EXPECT_TRUE(endedWith(limited(bound, {"d", "packed", "restored"}), quietly));
+    EXPECT_TRUE(get("restored") == get("in")) << "restored differently";
+}
+
 // 2^31 - 1 bytes is the largest length the head can hold and must be
 // accepted, but coding that much is too slow for a unit test.
 TEST_F(Faults, InputOfTwoGibibytesIsRefusedBeforeReading) {

@@ -341,7 +341,7 @@ TEST(EncodeSymbols, MatchesPlainEncode) {
             symbols += runs[r].size();
         }
         std::vector<EncoderState> after;
-        rc::Encoder plain = rc::newEncoder(static_cast<std::int32_t>(symbols));
+        rc::Encoder plain = rc::newEncoder(symbols);
         for (std::size_t r = 0; r < runs.size(); ++r) {
             const Coding& c = codings[r % 2];
             for (auto& s : runs[r]) {
@@ -359,7 +359,7 @@ TEST(EncodeSymbols, MatchesPlainEncode) {
         }
         const Bytes expected = toBytes(rc::flushEncoder(plain));
 
-        rc::Encoder enc = rc::newEncoder(static_cast<std::int32_t>(symbols));
+        rc::Encoder enc = rc::newEncoder(symbols);
         for (std::size_t r = 0; r < runs.size(); ++r) {
             const Coding& c = codings[r % 2];
             if (r % 2 == 0) {
@@ -391,7 +391,7 @@ TEST(DecodeSymbols, MatchesPlainDecode) {
         SCOPED_TRACE("table " + std::to_string(k) + ", total " + std::to_string(c.total));
         for (std::size_t n : {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{5}, std::size_t{40},
                               200 + below(rng, 2800)}) {
-            rc::Encoder enc = rc::newEncoder(static_cast<std::int32_t>(n));
+            rc::Encoder enc = rc::newEncoder(n);
             for (std::size_t i = 0; i < n; ++i) {
                 encodePlain(enc, c, drawSymbol(rng, c.table));
             }
@@ -425,7 +425,7 @@ TEST(EncodeInSegments, MatchesPlainEncode) {
     // it, as in EncodeSymbols.MatchesPlainEncode; returns the held-back
     // 0xFF bytes of the plain encoder before each symbol too.
     auto carryHeavy = [&](const Coding& c, std::size_t n, std::vector<std::int32_t>& pendingAt) {
-        rc::Encoder plain = rc::newEncoder(static_cast<std::int32_t>(n));
+        rc::Encoder plain = rc::newEncoder(n);
         Bytes out(n);
         for (auto& s : out) {
             pendingAt.push_back(plain.pending);
@@ -484,7 +484,7 @@ TEST(EncodeInSegments, MatchesPlainEncode) {
         SCOPED_TRACE(row.name);
         const Coding& c = row.coding;
         for (std::size_t n : row.lengths) {
-            rc::Encoder plain = rc::newEncoder(static_cast<std::int32_t>(n));
+            rc::Encoder plain = rc::newEncoder(n);
             for (std::size_t i = 0; i < n; ++i) {
                 encodePlain(plain, c, row.input[i]);
             }
@@ -506,7 +506,7 @@ TEST(EncodeInSegments, MatchesPlainEncode) {
                     spent.size = n;
                 }
                 const std::uint8_t* symbols = over ? spent.data() : row.input.data();
-                rc::Encoder enc = rc::newEncoder(static_cast<std::int32_t>(n));
+                rc::Encoder enc = rc::newEncoder(n);
                 const rc::CodedStream stream =
                     rc::encodeInSegments(enc, symbols, n, c.slots.data(), c.total, plan, over ? &spent : nullptr);
                 const Bytes got = toBytes(stream);

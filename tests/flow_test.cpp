@@ -179,7 +179,7 @@ TEST(Decompress, TableOfTotal65536) {
     for (auto& b : message) {
         b = rng.chance(0.5) ? 0x61 : 0x62;
     }
-    vemk::rc::Encoder enc = vemk::rc::newEncoder(static_cast<std::int32_t>(message.size()));
+    vemk::rc::Encoder enc = vemk::rc::newEncoder(message.size());
     for (auto b : message) {
         vemk::rc::encode(enc, cum[b], table[b], 65536);
     }
