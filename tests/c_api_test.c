@@ -411,6 +411,19 @@ int main(int argc, char** argv) {
             CHECK_RESULT(vemk_decompress(out, sizeof out, file, size, &out_size), damaged[i].result,
                          damaged[i].name);
             CHECK(out_size == 0, damaged[i].name);
+            /* Damage shows in the call that brings it; only a cut waits for the end. */
+            vemk_dstream* ds = vemk_dstream_new();
+            size_t used = 0, w = 0;
+            vemk_result early = damaged[i].result == VEMK_STREAM_CUT_SHORT ? VEMK_OK : damaged[i].result;
+            CHECK_RESULT(vemk_dstream_decode(ds, out, sizeof out, &w, file, size, &used, NULL), early, damaged[i].name);
+            CHECK_RESULT(vemk_dstream_end(ds), damaged[i].result, damaged[i].name);
+            vemk_dstream_free(ds);
+            if (damaged[i].length < 0) { /* known from the first four bytes */
+                ds = vemk_dstream_new();
+                CHECK_RESULT(vemk_dstream_decode(ds, out, sizeof out, &w, file, 4, &used, NULL), VEMK_NEGATIVE_LENGTH,
+                             damaged[i].name);
+                vemk_dstream_free(ds);
+            }
             check_stream(damaged[i].name, file, size, 0, 1, 600);
             check_stream(damaged[i].name, file, size, 0, 600, 1);
         }
