@@ -317,7 +317,7 @@ static void stream_memory(const unsigned char* file, size_t size, size_t n) {
     /* ru_maxrss counts KiB on Linux and bytes on macOS: 8 MiB either way is far below 256 MiB. */
     CHECK(after - before < 8 * 1024 * (after > (1L << 24) ? 1024 : 1), "memory");
 #endif
-    printf("stream: %zu bytes restored, peak memory %ld before, %ld after\n", written, before, after);
+    printf("stream: %lu bytes restored, peak memory %ld before, %ld after\n", (unsigned long)written, before, after);
 }
 
 int main(int argc, char** argv) {
@@ -502,7 +502,7 @@ int main(int argc, char** argv) {
         CHECK_RESULT(vemk_dstream_end(ds), VEMK_STREAM_CUT_SHORT, "cut");
         vemk_dstream_free(ds);
     }
-    printf("stream: checked against vemk_decompress on %zu inputs\n", stream_inputs);
+    printf("stream: checked against vemk_decompress on %lu inputs\n", (unsigned long)stream_inputs);
 
     /* The bound where it stops: n above 2^31 - 1 cannot be compressed. */
     CHECK(vemk_compress_bound(0) == 520, "bound 0");
