@@ -131,18 +131,21 @@ make_repeat
 
 # timed OUT CMD...: one run of CMD (its standard output to OUT, or nowhere
 # when OUT is -) under /usr/bin/time; sets last_us (wall time, microseconds,
-# from the shell's own clock so no extra process is timed) and last_rss (peak
-# resident memory, KiB). A failing command ends the benchmark.
+# from the shell's own clock so no extra process is timed), last_rss (peak
+# resident memory, KiB) and last_faults (minor page faults: on a machine
+# where a first touch of memory is dear, they tell where time goes). A
+# failing command ends the benchmark.
 last_us=0
 last_rss=0
+last_faults=0
 timed() {
   local out=$1 start end fail=0
   shift
   start=${EPOCHREALTIME/./}
   if [ "$out" = - ]; then
-    /usr/bin/time -f %M -o "$work/rss" "$@" </dev/null || fail=$?
+    /usr/bin/time -f '%M %R' -o "$work/rss" "$@" </dev/null || fail=$?
   else
-    /usr/bin/time -f %M -o "$work/rss" "$@" </dev/null >"$out" || fail=$?
+    /usr/bin/time -f '%M %R' -o "$work/rss" "$@" </dev/null >"$out" || fail=$?
   fi
   end=${EPOCHREALTIME/./}
   if [ "$fail" -ne 0 ]; then
@@ -151,7 +154,7 @@ timed() {
     exit 1
   fi
   last_us=$((end - start))
-  last_rss=$(tail -n 1 "$work/rss")
+  read -r last_rss last_faults < <(tail -n 1 "$work/rss")
 }
 
 median() {
@@ -187,6 +190,7 @@ run_named() {
 
 rows=()
 bounds=()
+cores=()
 failures=0
 
 # bench_input LABEL FILE
@@ -196,13 +200,14 @@ bench_input() {
   "$vemk" c "$in" "$work/$label.vemk"
   gzip -1 -c "$in" >"$work/$label.gzip"
   zstd -1 -T1 -q -f "$in" -o "$work/$label.zstd"
-  declare -A times=() rss=()
+  declare -A times=() rss=() faults=()
   for ((round = 0; round <= runs; round++)); do
     printf '   %-11s round %d of %d%s\r' "$label" "$round" "$runs" "$([ "$round" -eq 0 ] && echo ' (warm-up)' || echo '          ')"
     for name in $(printf '%s\n' "${names[@]}" | shuf); do
       run_named "$name" "$in"
       if [ "$round" -gt 0 ]; then
         times[$name]="${times[$name]:-} $last_us"
+        faults[$name]="${faults[$name]:-} $last_faults"
         [ "$last_rss" -gt "${rss[$name]:-0}" ] && rss[$name]=$last_rss
       fi
     done
@@ -242,6 +247,11 @@ bench_input() {
     fi
     rows+=("$(printf '%-11s %-5s %-10s %9s %12s %8s %9s %9s' "$label" "$tool" decompress "$(mbps "$n" "${med[$tool-d]}")" "" "" "$(mib "${rss[$tool-d]}")" "$vs_d")")
   done
+  # Both cores against one: the throughput ratio, and the median minor
+  # faults of each.
+  cores+=("$(printf '%-11s %8s %14s %14s' "$label" \
+    "$(awk -v two="${med[vemk-c]}" -v one="${med[vemk-c-1core]}" 'BEGIN { printf "%.2fx", one / two }')" \
+    "$(median ${faults[vemk-c]})" "$(median ${faults[vemk-c-1core]})")")
   local limit_kib ok_c=yes ok_d=yes csize_v
   csize_v=$(size_of "$work/$label.vemk")
   limit_kib=$(( (n + csize_v + 6 * 1024 * 1024) / 1024 ))
@@ -273,6 +283,12 @@ for r in "${rows[@]}"; do
   prev=$cur
   echo "$r"
 done
+
+echo
+echo "== vemk c on every core against one core (taskset -c 0): throughput ratio"
+echo "   (above 1: the second core pays) and median minor page faults of each"
+printf '%-11s %8s %14s %14s\n' input "2c / 1c" "faults, all" "faults, 1 core"
+for c in "${cores[@]}"; do echo "$c"; done
 
 echo
 echo "== vemk memory bounds: compression <= input + compressed + 6 MiB,"

@@ -11,6 +11,10 @@
 
 namespace vemk {
 
+// The coder divides a range of at least 0x10000 by the total: a larger
+// total would leave a unit of 0.
+inline constexpr std::int32_t maxTotal = 0x10000;
+
 // What decoding with one table needs, made once per stream.
 struct TableDecoder {
     std::uint32_t total = 0;
@@ -23,6 +27,10 @@ TableDecoder tableDecoderOf(const model::FrequencyTable& table);
 // Decodes up to `count` symbols into `out` with the fast loop; stops early
 // at damage (see rc::decodeSymbols) and returns the symbols decoded.
 std::size_t decodeSome(rc::Decoder& dec, const TableDecoder& t, std::uint8_t* out, std::size_t count);
+
+// decodeSome for a stream whose next bytes are not at hand yet (see
+// rc::decodeSymbolsAhead).
+std::size_t decodeSomeAhead(rc::Decoder& dec, const TableDecoder& t, std::uint8_t* out, std::size_t count);
 
 // How decoding ended, once every symbol that could be was decoded: ok, or
 // the damage it showed.

@@ -11,14 +11,6 @@
 
 namespace vemk {
 
-namespace {
-
-// The coder divides a range of at least 0x10000 by the total: a larger
-// total would leave a unit of 0.
-constexpr std::int32_t maxTotal = 0x10000;
-
-} // namespace
-
 Result checkHead(const model::FrequencyTable& table, std::int32_t length) {
     if (length < 0) {
         return Result::negativeLength;
@@ -36,12 +28,24 @@ TableDecoder tableDecoderOf(const model::FrequencyTable& table) {
     return {static_cast<std::uint32_t>(model::tableTotal(table)), model::symbolLookup(table)};
 }
 
-std::size_t decodeSome(rc::Decoder& dec, const TableDecoder& t, std::uint8_t* out, std::size_t count) {
-    const auto slotOf = [&t](std::uint32_t target, std::uint64_t quotient) {
+namespace {
+
+// The table's lookup as the fast decoder asks for a slot.
+auto slotFinder(const TableDecoder& t) {
+    return [&t](std::uint32_t target, std::uint64_t quotient) {
         constexpr int runShift = rc::divisorShift + model::SymbolLookup::bucketBits;
         return model::findSymbolFast(target, static_cast<std::uint32_t>(quotient >> runShift), t.lookup);
     };
-    return rc::decodeSymbols(dec, out, count, t.total, slotOf);
+}
+
+} // namespace
+
+std::size_t decodeSome(rc::Decoder& dec, const TableDecoder& t, std::uint8_t* out, std::size_t count) {
+    return rc::decodeSymbols(dec, out, count, t.total, slotFinder(t));
+}
+
+std::size_t decodeSomeAhead(rc::Decoder& dec, const TableDecoder& t, std::uint8_t* out, std::size_t count) {
+    return rc::decodeSymbolsAhead(dec, out, count, t.total, slotFinder(t));
 }
 
 // The stream read as a number is the final low end of the interval, so after

@@ -26,6 +26,15 @@ template <class FindSlot>
 std::size_t decodeSymbols(Decoder& dec, std::uint8_t* out, std::size_t count, std::uint32_t total,
                           FindSlot&& findSlot);
 
+// decodeSymbols for a stream that goes on past `size` with bytes not yet at
+// hand: decodes only while four bytes from `pos` on are there to look at, so
+// no load reaches past `size`, and leaves the rest to a call that has more
+// of the stream. Stops early at a target without a slot, with `pos` then at
+// least four short of `size`.
+template <class FindSlot>
+std::size_t decodeSymbolsAhead(Decoder& dec, std::uint8_t* out, std::size_t count, std::uint32_t total,
+                               FindSlot&& findSlot);
+
 namespace detail {
 
 // Units up to this have their division by a table of Divisors; the unit is
@@ -93,7 +102,9 @@ inline void narrowPlain(LoopState& s, PackedSlot word, std::uint64_t unitMagic, 
     at += loads;
 }
 
-template <bool unitsTabled, class FindSlot>
+// `toTheEnd`: past the last four bytes, on into the zeros of a stream cut
+// short; without it, only as far as four bytes remain.
+template <bool unitsTabled, bool toTheEnd, class FindSlot>
 std::size_t decodeRuns(Decoder& dec, std::uint8_t* out, std::size_t count, std::uint32_t total,
                        const FindSlot& findSlot) {
     // Locals rather than the record and the caller's finder: the stores to
@@ -150,19 +161,23 @@ std::size_t decodeRuns(Decoder& dec, std::uint8_t* out, std::size_t count, std::
     // Then from a copy of the last bytes followed by the zeros that loads
     // past the end give, until a symbol has needed one of those: the
     // stream was cut short.
-    if (!noSlot && i < count) {
+    if (toTheEnd && !noSlot && i < count) {
         std::array<std::uint8_t, 8> tail{};
         const std::size_t left = dec.size - pos;
         std::copy(dec.buffer + pos, dec.buffer + dec.size, tail.begin());
         std::size_t at = 0;
-        while (i < count && at <= left && step(tail.data(), at)) {
+        while (i < count && at <= left) {
+            if (!step(tail.data(), at)) {
+                noSlot = true;
+                break;
+            }
             ++i;
         }
         pos += at;
     }
     // Stopped at a target without a slot, the decoder is where the plain
     // steps leave it: divided, its range holding the unit.
-    dec.range = static_cast<std::int32_t>(i < count && pos <= dec.size ? s.unit : normalisedRange(s.scaled, scaledTotal));
+    dec.range = static_cast<std::int32_t>(noSlot ? s.unit : normalisedRange(s.scaled, scaledTotal));
     dec.code = static_cast<std::int32_t>(s.code);
     dec.pos = pos;
     return i;
@@ -188,8 +203,19 @@ std::size_t decodeSymbols(Decoder& dec, std::uint8_t* out, std::size_t count, st
         out[0] = static_cast<std::uint8_t>(packedSymbol(word));
         return 1;
     }
-    return 0xFFFFFFU / total <= detail::tabledUnits ? detail::decodeRuns<true>(dec, out, count, total, findSlot)
-                                                    : detail::decodeRuns<false>(dec, out, count, total, findSlot);
+    return 0xFFFFFFU / total <= detail::tabledUnits ? detail::decodeRuns<true, true>(dec, out, count, total, findSlot)
+                                                    : detail::decodeRuns<false, true>(dec, out, count, total, findSlot);
+}
+
+template <class FindSlot>
+std::size_t decodeSymbolsAhead(Decoder& dec, std::uint8_t* out, std::size_t count, std::uint32_t total,
+                               FindSlot&& findSlot) {
+    if (count == 0 || dec.size < 4 || dec.pos > dec.size - 4) {
+        return 0;
+    }
+    return 0xFFFFFFU / total <= detail::tabledUnits
+               ? detail::decodeRuns<true, false>(dec, out, count, total, findSlot)
+               : detail::decodeRuns<false, false>(dec, out, count, total, findSlot);
 }
 
 } // namespace vemk::rc
