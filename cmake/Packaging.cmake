@@ -44,6 +44,10 @@ set(vemk_symbols
   "vemk_decompress 0.1.0"
   "vemk_decompress_file 0.1.0"
   "vemk_decompressed_size 0.1.0"
+  "vemk_dstream_decode 0.2.0"
+  "vemk_dstream_end 0.2.0"
+  "vemk_dstream_free 0.2.0"
+  "vemk_dstream_new 0.2.0"
   "vemk_message 0.1.0"
   "vemk_version 0.1.0")
 set(vemk_symbols_file "libvemk.so.${PROJECT_VERSION_MAJOR} ${vemk_runtime_package} #MINVER#\n* Build-Depends-Package: libvemk-dev\n")

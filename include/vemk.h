@@ -1,5 +1,5 @@
-/* vemk: compress and restore whole byte buffers and whole files, from C or
- * any language that can call C.
+/* vemk: compress and restore whole byte buffers and whole files, and restore
+ * as a stream, from C or any language that can call C.
  *
  * Each buffer or file is coded with one static order-0 model (256 byte
  * frequencies scaled below 65536) and a carry-propagating range coder; the
@@ -22,9 +22,10 @@
  *  - On success the output is exact: compressing gives the bytes that the
  *    format defines for the input, restoring gives back what was
  *    compressed, byte for byte.
- *  - It keeps no state between calls: separate calls may run at the same
- *    time on different threads, as long as no buffer that one of them
- *    writes is used by another at the same time.
+ *  - It keeps no state between calls but a vemk_dstream's own: separate
+ *    calls may run at the same time on different threads, as long as no
+ *    buffer or stream that one of them writes is used by another at the
+ *    same time.
  *
  * Pointers: a NULL buffer with a size of 0 is an empty buffer. A NULL
  * source with a size above 0 cannot be read (VEMK_READ_FAILED); a NULL
@@ -42,9 +43,9 @@
 
 /* The version of this header; vemk_version() gives the library's own. */
 #define VEMK_VERSION_MAJOR 0
-#define VEMK_VERSION_MINOR 1
+#define VEMK_VERSION_MINOR 2
 #define VEMK_VERSION_PATCH 0
-#define VEMK_VERSION_STRING "0.1.0"
+#define VEMK_VERSION_STRING "0.2.0"
 /* One number that grows with every release: 10000 * major + 100 * minor + patch. */
 #define VEMK_VERSION_NUMBER (VEMK_VERSION_MAJOR * 10000 + VEMK_VERSION_MINOR * 100 + VEMK_VERSION_PATCH)
 
@@ -149,6 +150,57 @@ VEMK_API vemk_result vemk_decompress(void* dst, size_t dst_capacity, const void*
  * VEMK_CANNOT_OPEN_INPUT, a NULL output name VEMK_CANNOT_OPEN_OUTPUT. */
 VEMK_API vemk_result vemk_compress_file(const char* input_name, const char* output_name);
 VEMK_API vemk_result vemk_decompress_file(const char* input_name, const char* output_name);
+
+/* Restoring as a stream: the compressed file taken in pieces of any size,
+ * the restored bytes handed out as they come, in memory that does not grow
+ * with the file (the head, the decoding tables and the decoder's state, well
+ * under 1 MiB). The stream buffers neither its input nor its output: it
+ * takes only the bytes it can decode, and keeps at most a few of them
+ * between calls. One stream restores one file; it may move between threads
+ * but must not be used by two at the same time.
+ *
+ * The results are those of vemk_decompress for the same bytes, whole,
+ * damaged, cut short, shorter than the head or with bytes appended (never
+ * VEMK_DESTINATION_TOO_SMALL while decoding: the output goes out in
+ * pieces). Damage is reported as soon as it is certain, and from then on
+ * every call on the stream gives the same result. The format has no
+ * checksum and the damage shows only where it is met: bytes handed out
+ * before a failure are not to be trusted, and are the caller's to discard.
+ */
+typedef struct vemk_dstream vemk_dstream;
+
+/* A new stream, ready for the first byte of a compressed file; NULL when
+ * out of memory. */
+VEMK_API vemk_dstream* vemk_dstream_new(void);
+
+/* Frees a stream and everything it holds. NULL is allowed. */
+VEMK_API void vemk_dstream_free(vemk_dstream* ds);
+
+/* Takes up to src_size more bytes of the compressed file from src and writes
+ * restored bytes into dst (room for dst_capacity), as many of each as it
+ * can; *src_used and *dst_written say how many (either may be 0). The bytes
+ * not taken are the caller's to give again in the next call. Every byte
+ * that the bytes taken so far can restore is written before the call
+ * returns, as far as there is room: after a call that filled dst, call
+ * again (with the rest of the input, or none) before giving the stream
+ * more room than it needs or ending it.
+ *
+ * VEMK_OK while no damage is known; *done becomes 1 once the last byte of
+ * the file has been written and the stream found whole, and from then on no
+ * more input is taken (bytes after the coded stream are never looked at).
+ * A NULL src with a size above 0 gives VEMK_READ_FAILED, a NULL dst has no
+ * room, a NULL ds gives VEMK_OUT_OF_MEMORY (a failed vemk_dstream_new), and
+ * NULL is allowed for dst_written, src_used and done. */
+VEMK_API vemk_result vemk_dstream_decode(vemk_dstream* ds, void* dst, size_t dst_capacity, size_t* dst_written,
+                                         const void* src, size_t src_size, size_t* src_used, int* done);
+
+/* The input has ended. VEMK_OK if the file was restored whole; otherwise
+ * what vemk_decompress gives for the bytes taken (VEMK_STREAM_CUT_SHORT for
+ * a file that ends early, the damage already reported, ...), or
+ * VEMK_DESTINATION_TOO_SMALL if restored bytes were still waiting for room
+ * in dst. The stream keeps that result for every later call. A NULL ds
+ * gives VEMK_OUT_OF_MEMORY. */
+VEMK_API vemk_result vemk_dstream_end(vemk_dstream* ds);
 
 /* The message that the command line prints for r: "" for VEMK_OK, a text
  * of its own for VEMK_DESTINATION_TOO_SMALL and for values that are not a
