@@ -131,7 +131,9 @@ export function compress(data, { threads = 1 } = {}) {
   }
   return withWasm((w) => {
     if (input.length > maxInputBytes) throw failure(w, tooLarge);
+    // 0 when the largest compressed size has no address in the wasm's memory.
     const capacity = w.vemk_compress_bound(input.length) >>> 0;
+    if (capacity === 0) throw failure(w, outOfMemory);
     return withMemory(w, [input.length, capacity, 4], (src, dst, size) => {
       heapOf(w).set(input, src);
       check(w, w.vemk_compress(dst, capacity, src, input.length, size));
