@@ -281,5 +281,19 @@ export class VemkDecompressionStream extends TransformStream {
   }
 }
 
+// Engines run a new module in a quick baseline tier and optimise only
+// functions that have run for a while, from their next call on. The coding
+// loops run once per call, so a first large call would run all its length
+// unoptimised: a small round trip at load gets them optimised first, and
+// checks the wasm on the way.
+{
+  const sample = new Uint8Array(64 * 1024);
+  for (let i = 0; i < sample.length; i++) sample[i] = 32 + (((i * i) >>> 5) % 95);
+  const restored = decompress(compress(sample));
+  if (restored.length !== sample.length || restored.some((b, i) => b !== sample[i])) {
+    throw new Error('vemk: the WebAssembly library did not restore its own sample');
+  }
+}
+
 /** The library's version, "major.minor.patch". */
 export const version = withWasm((w) => cString(w, w.vemk_version()));
