@@ -187,7 +187,9 @@ VEMK_API void vemk_dstream_free(vemk_dstream* ds);
  *
  * VEMK_OK while no damage is known; *done becomes 1 once the last byte of
  * the file has been written and the stream found whole, and from then on no
- * more input is taken (bytes after the coded stream are never looked at).
+ * more input is taken: bytes after the coded stream are left in src, and
+ * *src_used counts the file's bytes alone (for an empty file, up to the end
+ * of the head, as its coded stream is never looked at).
  * A NULL src with a size above 0 gives VEMK_READ_FAILED, a NULL dst has no
  * room, a NULL ds gives VEMK_OUT_OF_MEMORY (a failed vemk_dstream_new), and
  * NULL is allowed for dst_written, src_used and done. */
