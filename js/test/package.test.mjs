@@ -214,7 +214,8 @@ test('the stream restores the corpus in uneven pieces', { skip: streamSkip }, as
   for (const { name } of corpus) {
     const data = read(name);
     const packed = compress(data);
-    for (const largest of [7, 600, 300000]) {
+    // Pieces of a few bytes on the small files alone: each is a call.
+    for (const largest of packed.length < 50000 ? [7, 600, 300000] : [600, 300000]) {
       const { bytes, error } = await throughStream(unevenPieces(packed, random, largest));
       assert.equal(error, undefined, `${name}, pieces up to ${largest}: ${error}`);
       assert.ok(bytes.equals(data), `${name}, pieces up to ${largest}`);
