@@ -1,5 +1,9 @@
-/** Bytes as the functions take them; a Node Buffer is a Uint8Array. */
-export type VemkInput = Uint8Array | ArrayBuffer | DataView;
+/**
+ * Bytes as the functions take them: a Uint8Array (a Node Buffer is one), an
+ * ArrayBuffer or a DataView; any other typed array, and a SharedArrayBuffer,
+ * give their bytes too.
+ */
+export type VemkInput = ArrayBufferView | ArrayBufferLike;
 
 /** A failure of the library. */
 export declare class VemkError extends Error {
