@@ -184,7 +184,7 @@ function openStream() {
   const w = wasm();
   const ds = w.vemk_dstream_new() >>> 0;
   if (ds === 0) throw failure(w, outOfMemory);
-  const s = { w, ds, buffers: 0, done: false, result: 0 };
+  const s = { w, ds, buffers: 0, done: false };
   try {
     // One block: the input piece, the output piece, then the three counters.
     s.buffers = allocate(w, streamInBytes + streamOutBytes + 12);
