@@ -53,10 +53,12 @@ after(async () => {
   rmSync(work, { recursive: true, force: true });
 });
 
-// Gives `files` to the file input and waits for `count` results in all.
+// Gives `files` (if any) to the file input and waits for `count` results in all.
 async function choose(files, count) {
-  const input = await page.$('#files');
-  await input.uploadFile(...files);
+  if (files.length > 0) {
+    const input = await page.$('#files');
+    await input.uploadFile(...files);
+  }
   await page.waitForFunction((n) => document.querySelectorAll('#results li a, #results li [role=alert]').length >= n,
     { timeout: 30000 }, count);
   return page.$$eval('#results li', (items) => items.map((li) => ({
@@ -103,6 +105,18 @@ test('the page compresses a file and restores it, offline, with no script error'
   assert.deepEqual(scriptErrors, []);
   // The downloads are of the page's own blobs; nothing else was asked for.
   assert.deepEqual(requestsAfterLoad.filter((url) => !url.startsWith('blob:')), []);
+});
+
+test('a file dropped on the area is compressed', async () => {
+  const before = await page.$$eval('#results li', (items) => items.length);
+  await page.evaluate(() => {
+    const files = new DataTransfer();
+    files.items.add(new File(['dropped, not chosen'], 'dropped.txt'));
+    document.getElementById('drop').dispatchEvent(new DragEvent('drop', { dataTransfer: files, bubbles: true, cancelable: true }));
+  });
+  const results = await choose([], before + 1);
+  assert.equal(results[before].download, 'dropped.txt.vemk');
+  assert.deepEqual(scriptErrors, []);
 });
 
 test('the page is reached by keyboard and follows the dark setting', async () => {
