@@ -5,7 +5,9 @@
 # for Windows, i686, armhf, aarch64 and s390x with their tests under wine
 # and qemu-user, the release build with its installation, library examples
 # in C++, C and Python, the Debian packages (checked by lintian) and the
-# manual page, and a bounded run of each fuzz target from its seed corpus.
+# manual page, the npm package and the page (WebAssembly, under Node and
+# headless Chromium), and a bounded run of each fuzz target from its seed
+# corpus.
 # FUZZ_SECONDS (default 60) sets how long each fuzz target runs; 0 skips
 # the fuzz runs. A missing cross toolchain is named and its platform
 # skipped, except under CI=true, where it is a failure.
@@ -170,6 +172,22 @@ if [ -n "$warnings" ]; then
   exit 1
 fi
 echo "manual page renders without warnings"
+
+# The npm package and the page: built with Debian's emscripten, tested under
+# Node and in headless Chromium, packed.
+wasm_lacking=()
+command -v emcc >/dev/null || wasm_lacking+=(emscripten)
+command -v chromium >/dev/null || wasm_lacking+=(chromium)
+command -v npm >/dev/null || wasm_lacking+=(npm)
+if [ "${#wasm_lacking[@]}" -eq 0 ]; then
+  step "WebAssembly: npm package and its tests, the page in headless Chromium"
+  cmake --workflow --preset wasm
+elif [ "${CI:-}" = true ]; then
+  echo "toolchain for wasm missing: apt-get install -y ${wasm_lacking[*]}" >&2
+  exit 1
+else
+  echo "skipping wasm: its toolchain is missing (apt-get install -y ${wasm_lacking[*]})"
+fi
 
 if [ "$fuzz_seconds" -gt 0 ]; then
   step "fuzz targets, ${fuzz_seconds}s each"
