@@ -1,34 +1,67 @@
-// The C interface of restoring as a stream (vemk.h).
+// The C interface of restoring as a stream (vemk.h): argument checks and
+// conversions over DecodeStream.
+#include <new>
+
+#include "driver/dstream.h"
 #include "vemk.h"
+
+struct vemk_dstream {
+    vemk::DecodeStream stream;
+};
+
+namespace {
+
+void store(std::size_t* where, std::size_t value) {
+    if (where != nullptr) {
+        *where = value;
+    }
+}
+
+} // namespace
 
 extern "C" {
 
-struct vemk_dstream {
-    int unused = 0;
-};
-
-vemk_dstream* vemk_dstream_new(void) { return nullptr; }
+vemk_dstream* vemk_dstream_new(void) { return new (std::nothrow) vemk_dstream{}; }
 
 void vemk_dstream_free(vemk_dstream* ds) { delete ds; }
 
 vemk_result vemk_dstream_decode(vemk_dstream* ds, void* dst, size_t dst_capacity, size_t* dst_written,
                                 const void* src, size_t src_size, size_t* src_used, int* done) {
-    (void)ds, (void)dst, (void)dst_capacity, (void)src, (void)src_size;
-    if (dst_written != nullptr) {
-        *dst_written = 0;
-    }
-    if (src_used != nullptr) {
-        *src_used = 0;
-    }
+    store(dst_written, 0);
+    store(src_used, 0);
     if (done != nullptr) {
         *done = 0;
     }
-    return VEMK_OUT_OF_MEMORY;
+    if (ds == nullptr) {
+        return VEMK_OUT_OF_MEMORY;
+    }
+    vemk::DecodeStream& s = ds->stream;
+    vemk::StreamPiece piece;
+    if (src == nullptr && src_size > 0) {
+        // Bytes that cannot be read leave the stream without its next bytes.
+        if (!s.done) {
+            vemk::failStream(s, vemk::Result::readFailed);
+        }
+    } else if (src != nullptr) {
+        piece.in = {static_cast<const std::uint8_t*>(src), src_size};
+    }
+    if (dst != nullptr) {
+        piece.out = {static_cast<std::uint8_t*>(dst), dst_capacity};
+    }
+    const vemk::Result r = vemk::decodePiece(s, piece);
+    store(dst_written, piece.written);
+    store(src_used, piece.used);
+    if (done != nullptr) {
+        *done = s.done ? 1 : 0;
+    }
+    return static_cast<vemk_result>(r);
 }
 
 vemk_result vemk_dstream_end(vemk_dstream* ds) {
-    (void)ds;
-    return VEMK_OUT_OF_MEMORY;
+    if (ds == nullptr) {
+        return VEMK_OUT_OF_MEMORY;
+    }
+    return static_cast<vemk_result>(vemk::endStream(ds->stream));
 }
 
 } // extern "C"

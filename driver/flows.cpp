@@ -5,16 +5,13 @@
 #include <cstring>
 #include <thread>
 
+#include "driver/decoding.h"
 #include "driver/layout.h"
 #include "rc/rc.h"
 
 namespace vemk {
 
 namespace {
-
-// The coder divides a range of at least 0x10000 by the total: a larger
-// total would leave a unit of 0.
-constexpr std::int32_t maxTotal = 0x10000;
 
 // compressBytes with the occurrences of each byte value of `input` known.
 // `spent`, if given, holds the input and is given up: the stream is written
@@ -62,25 +59,28 @@ Result checkHead(const model::FrequencyTable& table, std::int32_t length) {
     return Result::ok;
 }
 
-namespace {
-
-// What decoding with one table needs, made once per stream.
-struct TableDecoder {
-    std::uint32_t total = 0;
-    model::SymbolLookup lookup;
-};
-
 TableDecoder tableDecoderOf(const model::FrequencyTable& table) {
     return {static_cast<std::uint32_t>(model::tableTotal(table)), model::symbolLookup(table)};
 }
 
-// rc::decodeSymbols with the table's lookup.
-std::size_t decodeSome(rc::Decoder& dec, const TableDecoder& t, std::uint8_t* out, std::size_t count) {
-    const auto slotOf = [&t](std::uint32_t target, std::uint64_t quotient) {
+namespace {
+
+// The table's lookup as the fast decoder asks for a slot.
+auto slotFinder(const TableDecoder& t) {
+    return [&t](std::uint32_t target, std::uint64_t quotient) {
         constexpr int runShift = rc::divisorShift + model::SymbolLookup::bucketBits;
         return model::findSymbolFast(target, static_cast<std::uint32_t>(quotient >> runShift), t.lookup);
     };
-    return rc::decodeSymbols(dec, out, count, t.total, slotOf);
+}
+
+} // namespace
+
+std::size_t decodeSome(rc::Decoder& dec, const TableDecoder& t, std::uint8_t* out, std::size_t count) {
+    return rc::decodeSymbols(dec, out, count, t.total, slotFinder(t));
+}
+
+std::size_t decodeSomeAhead(rc::Decoder& dec, const TableDecoder& t, std::uint8_t* out, std::size_t count) {
+    return rc::decodeSymbolsAhead(dec, out, count, t.total, slotFinder(t));
 }
 
 // How decoding ended, once every symbol that could be was decoded. The
@@ -96,8 +96,6 @@ Result decodingResult(const rc::Decoder& dec, std::size_t decoded, std::size_t c
     }
     return dec.code == 0 ? Result::ok : Result::badStreamEnd;
 }
-
-} // namespace
 
 Result decodeInto(std::span<const std::uint8_t> coded, const model::FrequencyTable& table, std::int32_t length,
                   std::uint8_t* out) {

@@ -283,6 +283,15 @@ template <class FindSlot>
 std::size_t decodeSymbols(Decoder& dec, std::uint8_t* out, std::size_t count, std::uint32_t total,
                           FindSlot&& findSlot);
 
+// decodeSymbols for a stream that goes on past `size` with bytes not yet at
+// hand: decodes only while four bytes from `pos` on are there to look at, so
+// no load reaches past `size`, and leaves the rest to a call that has more
+// of the stream. Stops early at a target without a slot, with `pos` then at
+// least four short of `size`.
+template <class FindSlot>
+std::size_t decodeSymbolsAhead(Decoder& dec, std::uint8_t* out, std::size_t count, std::uint32_t total,
+                               FindSlot&& findSlot);
+
 namespace detail {
 
 // Units up to this have their division by a table of Divisors; the unit is
@@ -294,7 +303,7 @@ inline std::uint32_t fourBytes(const std::uint8_t* p) {
     return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
 }
 
-template <bool unitsTabled, class FindSlot>
+template <bool unitsTabled, bool toTheEnd = true, class FindSlot>
 std::size_t decodeRuns(Decoder& dec, std::uint8_t* out, std::size_t count, std::uint32_t total,
                        FindSlot& findSlot) {
     std::array<Divisor, tabledUnits + 1> perUnit{};
@@ -388,19 +397,23 @@ std::size_t decodeRuns(Decoder& dec, std::uint8_t* out, std::size_t count, std::
     // Then from a copy of the last bytes followed by the zeros that loads
     // past the end give, until a symbol has needed one of those: the
     // stream was cut short.
-    if (!noSlot && i < count) {
+    if (toTheEnd && !noSlot && i < count) {
         std::array<std::uint8_t, 8> tail{};
         const std::size_t left = dec.size - pos;
         std::copy(dec.buffer + pos, dec.buffer + dec.size, tail.begin());
         std::size_t at = 0;
-        while (i < count && at <= left && step(tail.data(), at)) {
+        while (i < count && at <= left) {
+            if (!step(tail.data(), at)) {
+                noSlot = true;
+                break;
+            }
             ++i;
         }
         pos += at;
     }
     // Stopped at a target without a slot, the decoder is where the plain
     // steps leave it: divided, its range holding the unit.
-    dec.range = static_cast<std::int32_t>(i < count && pos <= dec.size ? unit : normalisedRange(scaled, scaledTotal));
+    dec.range = static_cast<std::int32_t>(noSlot ? unit : normalisedRange(scaled, scaledTotal));
     dec.code = static_cast<std::int32_t>(code);
     dec.pos = pos;
     return i;
@@ -428,6 +441,17 @@ std::size_t decodeSymbols(Decoder& dec, std::uint8_t* out, std::size_t count, st
     }
     return 0xFFFFFFU / total <= detail::tabledUnits ? detail::decodeRuns<true>(dec, out, count, total, findSlot)
                                                     : detail::decodeRuns<false>(dec, out, count, total, findSlot);
+}
+
+template <class FindSlot>
+std::size_t decodeSymbolsAhead(Decoder& dec, std::uint8_t* out, std::size_t count, std::uint32_t total,
+                               FindSlot&& findSlot) {
+    if (count == 0 || dec.size < 4 || dec.pos > dec.size - 4) {
+        return 0;
+    }
+    return 0xFFFFFFU / total <= detail::tabledUnits
+               ? detail::decodeRuns<true, false>(dec, out, count, total, findSlot)
+               : detail::decodeRuns<false, false>(dec, out, count, total, findSlot);
 }
 
 } // namespace vemk::rc

@@ -1,6 +1,12 @@
 /* The C interface as a C program meets it: round trips into buffers of
  * exactly the right size and one byte too small, the size from the head,
- * the bound, every kind of damage and NULL pointers. Compiled as C11. */
+ * the bound, every kind of damage and NULL pointers, and the stream held to
+ * vemk_decompress on whole, cut and damaged files. Compiled as C11; an
+ * argument sets the seed of the damage. */
+#if defined(__unix__) || defined(__APPLE__)
+#define _POSIX_C_SOURCE 200809L
+#include <sys/resource.h>
+#endif
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -101,7 +107,233 @@ static size_t build_file(unsigned char* file, int32_t length, const int* entries
     return 516 + stream_size;
 }
 
-int main(void) {
+/* ---- The stream ---------------------------------------------------------- */
+
+static size_t stream_inputs = 0; /* inputs on which the stream met vemk_decompress */
+
+static size_t smaller(size_t a, size_t b) { return a < b ? a : b; }
+
+/* Restores `file` through a stream, in pieces of in_piece bytes and room of
+ * out_piece, into `out` (cap bytes: output past them wraps round and is only
+ * counted), as a caller does: input until it is all taken, then calls with
+ * none while they fill the room, then the end. Checks on the way what every
+ * call promises; *n is the bytes written and *taken the bytes used. */
+static vemk_result stream_restore(const char* name, const unsigned char* file, size_t size, size_t in_piece,
+                                  size_t out_piece, unsigned char* out, size_t cap, size_t* n, size_t* taken) {
+    vemk_dstream* ds = vemk_dstream_new();
+    size_t pos = 0, written = 0;
+    int done = 0;
+    vemk_result r = VEMK_OK;
+    CHECK(ds != NULL, name);
+    for (;;) {
+        size_t give = smaller(size - pos, in_piece);
+        size_t at = written % cap;
+        size_t room = smaller(out_piece, cap - at);
+        size_t used = 12345, w = 12345;
+        r = vemk_dstream_decode(ds, out + at, room, &w, file + pos, give, &used, &done);
+        CHECK(used <= give && w <= room, name);
+        pos += used;
+        written += w;
+        if (r != VEMK_OK || done) {
+            break;
+        }
+        if (give == 0 && w < room) {
+            r = vemk_dstream_end(ds);
+            done = r == VEMK_OK; /* a head cut short can announce 0 bytes */
+            break;
+        }
+        if (used == 0 && w == 0) { /* given both bytes and room, a stream takes or writes */
+            CHECK(used > 0 || w > 0, name);
+            r = vemk_dstream_end(ds);
+            break;
+        }
+    }
+    /* From then on, every call gives the same and takes nothing. */
+    size_t used = 1, w = 1;
+    int again = 0;
+    CHECK_RESULT(vemk_dstream_decode(ds, out, cap, &w, file, size, &used, &again), r, name);
+    CHECK(used == 0 && w == 0 && again == done, name);
+    CHECK_RESULT(vemk_dstream_end(ds), r, name);
+    CHECK(r != VEMK_OK || done, name);
+    vemk_dstream_free(ds);
+    *n = written;
+    *taken = pos;
+    return r;
+}
+
+/* The stream against vemk_decompress on the same bytes: the same result,
+ * and on success the same bytes, with `whole` bytes taken (the file without
+ * what was appended to it; 0 for any). */
+static void check_stream(const char* name, const unsigned char* file, size_t size, size_t whole, size_t in_piece,
+                         size_t out_piece) {
+    size_t announced = 0;
+    vemk_decompressed_size(file, size, &announced);
+    size_t cap = announced == 0 ? 1 : smaller(announced, (size_t)1 << 24);
+    unsigned char* want = malloc(cap);
+    unsigned char* got = malloc(cap);
+    size_t want_n = 0, n = 0, taken = 0;
+    vemk_result want_r = vemk_decompress(want, cap, file, size, &want_n);
+    if (want_r == VEMK_DESTINATION_TOO_SMALL) { /* a length too large to restore here */
+        free(want);
+        free(got);
+        return;
+    }
+    CHECK_RESULT(stream_restore(name, file, size, in_piece, out_piece, got, cap, &n, &taken), want_r, name);
+    if (want_r == VEMK_OK) {
+        CHECK(n == want_n && memcmp(got, want, n) == 0, name);
+        CHECK(whole == 0 || taken == whole, name);
+    }
+    CHECK(n <= announced, name);
+    ++stream_inputs;
+    free(want);
+    free(got);
+}
+
+/* A seeded generator for pieces and damage. */
+static uint32_t rng_state = 1;
+static uint32_t rng(void) {
+    rng_state ^= rng_state << 13;
+    rng_state ^= rng_state >> 17;
+    rng_state ^= rng_state << 5;
+    return rng_state;
+}
+
+/* Every piece size from 1 to 600, in and out, on a file and on the same
+ * file with bytes after it; then the file cut at every length and damaged
+ * at random, in random pieces. */
+static void stream_pieces(const char* name, const unsigned char* file, size_t size, size_t whole) {
+    unsigned char* longer = malloc(size + 50);
+    memcpy(longer, file, size);
+    memset(longer + size, 0xEE, 50);
+    for (size_t k = 1; k <= 600; ++k) {
+        check_stream(name, file, size, whole, k, 1 << 20);
+        check_stream(name, file, size, whole, 1 << 20, k);
+        check_stream(name, longer, size + 50, whole, k, 601 - k);
+    }
+    for (size_t cut = 0; cut < size; ++cut) {
+        check_stream(name, file, cut, 0, 1 + rng() % 700, 1 + rng() % 700);
+    }
+    unsigned char* damaged = malloc(size + 50);
+    for (int i = 0; i < 300; ++i) {
+        memcpy(damaged, longer, size + 50);
+        /* The length is left alone: a huge one would ask vemk_decompress for gigabytes. */
+        for (uint32_t flips = 1 + rng() % 3; flips > 0; --flips) {
+            damaged[4 + rng() % (size - 4)] ^= (unsigned char)(1 + rng() % 255);
+        }
+        check_stream(name, damaged, size + rng() % 51, 0, 1 + rng() % 700, 1 + rng() % 700);
+    }
+    free(damaged);
+    free(longer);
+}
+
+/* A file of the corpus, or NULL. */
+static unsigned char* read_file(const char* path, size_t* size) {
+    FILE* f = fopen(path, "rb");
+    if (f == NULL) {
+        return NULL;
+    }
+    size_t cap = 1 << 16, n = 0;
+    unsigned char* p = malloc(cap);
+    size_t got;
+    while ((got = fread(p + n, 1, cap - n, f)) > 0) {
+        n += got;
+        if (n == cap) {
+            cap *= 2;
+            p = realloc(p, cap);
+        }
+    }
+    fclose(f);
+    *size = n;
+    return p;
+}
+
+/* Large pieces on the corpus, all of it in one file. */
+static void stream_corpus(void) {
+    static const char* names[] = {"alice29.txt", "asyoulik.txt", "cp.html", "fields.c",  "grammar.lsp", "kennedy.xls",
+                                  "lcet10.txt",  "plrabn12.txt", "ptt5",    "sum",       "xargs.1"};
+    size_t total = 0, cap = 1 << 20;
+    unsigned char* all = malloc(cap);
+    for (size_t i = 0; i < sizeof names / sizeof names[0]; ++i) {
+        char path[1024];
+        size_t size = 0;
+        snprintf(path, sizeof path, "%s/%s", VEMK_CORPUS_DIR, names[i]);
+        unsigned char* p = read_file(path, &size);
+        CHECK(p != NULL, path);
+        if (p == NULL) {
+            continue;
+        }
+        while (total + size > cap) {
+            cap *= 2;
+            all = realloc(all, cap);
+        }
+        memcpy(all + total, p, size);
+        total += size;
+        free(p);
+    }
+    size_t bound = vemk_compress_bound(total), packed_size = 0;
+    unsigned char* packed = malloc(bound);
+    CHECK_RESULT(vemk_compress(packed, bound, all, total, &packed_size), VEMK_OK, "corpus");
+    static const size_t pieces[][2] = {{65536, 65536}, {1 << 20, 4097}, {3001, 1 << 20}, {65535, 7}};
+    for (size_t i = 0; i < sizeof pieces / sizeof pieces[0]; ++i) {
+        check_stream("corpus", packed, packed_size, packed_size, pieces[i][0], pieces[i][1]);
+    }
+    free(packed);
+    free(all);
+}
+
+/* The stream's memory does not grow with the file: 256 MiB restored from a
+ * file of 520 bytes (one byte value, which the coder codes in no bits)
+ * through 64 KiB of room, with the peak of the process's memory, where it
+ * can be had, before and after. Run first, while the peak is still low. */
+static void stream_memory(const unsigned char* file, size_t size, size_t n) {
+    static unsigned char room[65536];
+    long before = -1, after = -1;
+#if defined(__unix__) || defined(__APPLE__)
+    struct rusage use;
+    getrusage(RUSAGE_SELF, &use);
+    before = use.ru_maxrss;
+#endif
+    vemk_dstream* ds = vemk_dstream_new();
+    size_t pos = 0, written = 0, wrong = 0;
+    int done = 0;
+    while (!done) {
+        size_t used = 0, w = 0;
+        vemk_result r = vemk_dstream_decode(ds, room, sizeof room, &w, file + pos, size - pos, &used, &done);
+        CHECK_RESULT(r, VEMK_OK, "memory");
+        if (r != VEMK_OK || (used == 0 && w == 0)) {
+            break;
+        }
+        for (size_t i = 0; i < w; ++i) {
+            wrong += room[i] != 0x41;
+        }
+        pos += used;
+        written += w;
+    }
+    vemk_dstream_free(ds);
+    CHECK(done && written == n && wrong == 0 && pos == size, "memory");
+#if defined(__unix__) || defined(__APPLE__)
+    getrusage(RUSAGE_SELF, &use);
+    after = use.ru_maxrss;
+    /* ru_maxrss counts KiB on Linux and bytes on macOS: 8 MiB either way is far below 256 MiB. */
+    CHECK(after - before < 8 * 1024 * (after > (1L << 24) ? 1024 : 1), "memory");
+#endif
+    printf("stream: %zu bytes restored, peak memory %ld before, %ld after\n", written, before, after);
+}
+
+int main(int argc, char** argv) {
+    rng_state = argc > 1 ? (uint32_t)strtoul(argv[1], NULL, 10) : 20261210u;
+    if (rng_state == 0) {
+        rng_state = 1;
+    }
+    printf("damage seed %u\n", (unsigned)rng_state);
+    {
+        static const int one_value[] = {0x41, 1, -1};
+        static const unsigned char zeros[4] = {0};
+        unsigned char file[520];
+        size_t size = build_file(file, 256 << 20, one_value, zeros, 4);
+        stream_memory(file, size, (size_t)256 << 20);
+    }
+
     /* Round trips, from nothing to the scaled table of 65536 bytes and more. */
     static const struct {
         const char* name;
@@ -179,6 +411,8 @@ int main(void) {
             CHECK_RESULT(vemk_decompress(out, sizeof out, file, size, &out_size), damaged[i].result,
                          damaged[i].name);
             CHECK(out_size == 0, damaged[i].name);
+            check_stream(damaged[i].name, file, size, 0, 1, 600);
+            check_stream(damaged[i].name, file, size, 0, 600, 1);
         }
         /* A real file cut anywhere in its stream is refused, never short. */
         for (size_t cut = 516; cut + 1 < random_size; cut += 97) {
@@ -188,6 +422,74 @@ int main(void) {
                          "cut random");
         }
     }
+
+    /* The stream on small files of every shape, and on the corpus. */
+    {
+        static const struct {
+            const char* name;
+            size_t n;
+            int shape;
+        } small[] = {{"stream: empty", 0, 0},
+                     {"stream: abracadabra", 11, -1},
+                     {"stream: random 1000", 1000, 0},
+                     {"stream: skewed 2000", 2000, 1},
+                     {"stream: one value 1000", 1000, 2}};
+        for (size_t i = 0; i < sizeof small / sizeof small[0]; ++i) {
+            unsigned char* in = small[i].shape < 0 ? NULL : make_input(small[i].n, small[i].shape);
+            size_t bound = vemk_compress_bound(small[i].n), size = 0;
+            unsigned char* packed = malloc(bound);
+            CHECK_RESULT(vemk_compress(packed, bound, in ? in : (const void*)"abracadabra", small[i].n, &size),
+                         VEMK_OK, small[i].name);
+            /* An empty file is whole at the end of its head: its stream is never looked at. */
+            stream_pieces(small[i].name, packed, size, small[i].n == 0 ? 516 : size);
+            free(packed);
+            free(in);
+        }
+        stream_corpus();
+    }
+
+    /* The stream with NULL pointers: no stream (a failed vemk_dstream_new),
+     * no room, and a source that cannot be read, which ends the stream. */
+    {
+        size_t used = 1, w = 1;
+        int done = 1;
+        unsigned char out[16];
+        CHECK_RESULT(vemk_dstream_decode(NULL, out, sizeof out, &w, random_file, random_size, &used, &done),
+                     VEMK_OUT_OF_MEMORY, "NULL stream");
+        CHECK(used == 0 && w == 0 && done == 0, "NULL stream");
+        CHECK_RESULT(vemk_dstream_end(NULL), VEMK_OUT_OF_MEMORY, "NULL stream");
+        vemk_dstream_free(NULL);
+        vemk_dstream* ds = vemk_dstream_new();
+        CHECK_RESULT(vemk_dstream_decode(ds, NULL, 100, &w, random_file, random_size, &used, NULL), VEMK_OK,
+                     "NULL dst");
+        CHECK(used >= 520 && used < random_size && w == 0, "NULL dst");
+        CHECK_RESULT(vemk_dstream_decode(ds, out, sizeof out, NULL, random_file + used, random_size - used, NULL, NULL),
+                     VEMK_OK, "NULL sizes");
+        CHECK_RESULT(vemk_dstream_decode(ds, out, sizeof out, &w, NULL, 1, &used, &done), VEMK_READ_FAILED,
+                     "NULL src");
+        CHECK_RESULT(vemk_dstream_decode(ds, out, sizeof out, &w, random_file, 1, &used, &done), VEMK_READ_FAILED,
+                     "NULL src");
+        CHECK_RESULT(vemk_dstream_end(ds), VEMK_READ_FAILED, "NULL src");
+        vemk_dstream_free(ds);
+        /* Restored bytes still waiting for room when the input ends: the
+         * bytes taken restore the whole file, but not all were written. */
+        static const int one_value[] = {0x41, 1, -1};
+        static const unsigned char zeros[4] = {0};
+        unsigned char file[520];
+        size_t size = build_file(file, 1000, one_value, zeros, 4);
+        ds = vemk_dstream_new();
+        CHECK_RESULT(vemk_dstream_decode(ds, out, sizeof out, &w, file, size, &used, &done), VEMK_OK, "room left");
+        CHECK(w == sizeof out && used == size && done == 0, "room left");
+        CHECK_RESULT(vemk_dstream_end(ds), VEMK_DESTINATION_TOO_SMALL, "room left");
+        vemk_dstream_free(ds);
+        /* The same bytes, cut in the stream's first four. */
+        ds = vemk_dstream_new();
+        CHECK_RESULT(vemk_dstream_decode(ds, out, sizeof out, &w, file, size - 1, &used, &done), VEMK_OK, "cut");
+        CHECK(w == 0 && used == size - 1, "cut");
+        CHECK_RESULT(vemk_dstream_end(ds), VEMK_STREAM_CUT_SHORT, "cut");
+        vemk_dstream_free(ds);
+    }
+    printf("stream: checked against vemk_decompress on %zu inputs\n", stream_inputs);
 
     /* The bound where it stops: n above 2^31 - 1 cannot be compressed. */
     CHECK(vemk_compress_bound(0) == 520, "bound 0");
