@@ -94,6 +94,7 @@ class _Reader(io.RawIOBase):
         self._fp = fp
         self._decompressor = VemkDecompressor()
         self._position = 0
+        self._restored = 0  # by the current compressed file
         self._finished = False
 
     def readable(self) -> bool:
@@ -115,8 +116,19 @@ class _Reader(io.RawIOBase):
             data = self._next(size)
             if data:
                 self._position += len(data)
+                self._restored += len(data)
                 return data
         return b""
+
+    def _after_empty_file(self, rest: bytes) -> bytes:
+        # An empty file is whole after its head, so the restore leaves the
+        # four zero bytes of its coded stream unused: they start no file.
+        while len(rest) < 4:
+            more = self._fp.read(_READ_SIZE)
+            if not more:
+                break
+            rest += more
+        return rest[4:] if rest[:4] == bytes(4) else rest
 
     def _next(self, size: int) -> bytes:
         # Up to size more bytes; b"" where a step gave none, which may be
@@ -124,6 +136,9 @@ class _Reader(io.RawIOBase):
         d = self._decompressor
         if d.eof:
             rest = d.unused_data or self._fp.read(_READ_SIZE)
+            if not self._restored:
+                rest = self._after_empty_file(rest)
+            self._restored = 0
             if not rest:
                 self._finished = True
                 return b""
