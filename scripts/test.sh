@@ -169,6 +169,10 @@ rm -rf "$venv"
 (source "$venv/bin/activate" && PIP_NO_INPUT=1 PIP_DISABLE_PIP_VERSION_CHECK=1 \
   python3 -m pip install --no-build-isolation ./python)
 "$venv/bin/python" -B -m pytest -p no:cacheprovider -q python/tests
+# The README's example, run as it stands.
+mkdir -p "$venv/example"
+readme_block py >"$venv/example/example.py"
+(cd "$venv/example" && ../bin/python -B example.py)
 
 if [ "$fuzz_seconds" -gt 0 ]; then
   step "fuzz targets, ${fuzz_seconds}s each"
