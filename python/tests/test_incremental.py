@@ -73,16 +73,6 @@ def test_unused_data_is_what_follows_the_stream(rng):
         assert out == data and d.eof
 
 
-def test_max_length_holds_input_back_until_asked():
-    data = b"abc" * 50000
-    d = vemk.VemkDecompressor()
-    first = d.decompress(vemk.compress(data), 10)
-    assert first == data[:10] and not d.needs_input and not d.eof
-    assert d.decompress(b"", 0) == b""
-    rest = d.decompress(b"", -1)
-    assert first + rest == data and d.eof
-
-
 @pytest.mark.parametrize("data,result,message", [d[1:] for d in DAMAGED], ids=[d[0] for d in DAMAGED])
 def test_decompressor_gives_the_one_shot_result(data, result, message, rng):
     for largest in (1, 100, len(data)):

@@ -163,6 +163,13 @@ class VemkFile(io.BufferedIOBase):
     what is written and write the compressed file at close().
     """
 
+    # What close() finds if the constructor fails part-way.
+    _closed = True
+    _fp: Any = None
+    _close_fp = False
+    _written: Optional[bytearray] = None
+    _buffer: Optional[io.BufferedReader] = None
+
     def __init__(self, file: Union[str, bytes, os.PathLike, IO[bytes]], mode: str = "rb", *, threads: int = 1) -> None:
         """Open file, a name (str, bytes or os.PathLike) or a file object, in mode "rb", "wb", "xb" or "ab"
         ("r", "w", "x" and "a" mean the same); a compressed file written uses up to `threads` threads."""
@@ -178,9 +185,6 @@ class VemkFile(io.BufferedIOBase):
             self._close_fp = False
         else:
             raise TypeError("file must be a name or a file object")
-        self._closed = False
-        self._written: Optional[bytearray] = None
-        self._buffer: Optional[io.BufferedReader] = None
         try:
             if self._mode == "rb":
                 self._buffer = io.BufferedReader(_Reader(self._fp), _READ_SIZE)
@@ -189,6 +193,7 @@ class VemkFile(io.BufferedIOBase):
         except BaseException:
             self._drop_fp()
             raise
+        self._closed = False
 
     def _drop_fp(self) -> None:
         fp, self._fp = self._fp, None
