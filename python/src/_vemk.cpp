@@ -91,6 +91,12 @@ PyObject* decompress(PyObject*, PyObject* arg) {
     PyObject* out = nullptr;
     std::size_t n = 0;
     vemk_result r = vemk_decompressed_size(in.buf, length(in), &n);
+    if (r == VEMK_OK && n > 0) {
+        // The head is checked before the room, so a damaged head is told
+        // as damage before memory for what it announces is sought.
+        r = vemk_decompress(nullptr, 0, in.buf, length(in), nullptr);
+        r = r == VEMK_DESTINATION_TOO_SMALL ? VEMK_OK : r;
+    }
     if (r != VEMK_OK) {
         raise(r);
     } else if ((out = newBytes(n)) != nullptr) {

@@ -100,6 +100,7 @@ DAMAGED = [
     ("negative length", head(-1, {97: 1}) + b"\x00" * 4, 7, "damaged file: negative length"),
     ("table sums to 0", head(3, {}) + b"\x00" * 4, 8, "damaged file: bad frequency table"),
     ("table above 65536", head(3, {97: 65535, 98: 2}) + b"\x00" * 4, 8, "damaged file: bad frequency table"),
+    ("2 GiB - 1 with a bad table", head(2**31 - 1, {}) + b"\x00" * 4, 8, "damaged file: bad frequency table"),
     ("target outside table", head(3, {97: 3, 98: 5}) + b"\x00\xff\xff\xff\xff", 9, "damaged file: bad coded stream"),
     ("cut short", PACKED[:-3], 10, "damaged file: coded stream cut short"),
     ("head only", PACKED[:516], 10, "damaged file: coded stream cut short"),
