@@ -9,6 +9,10 @@ struct vemk_dstream {
     vemk::DecodeStream stream;
 };
 
+// The promise of vemk.h: a stream's memory is its own record, well under
+// 1 MiB, whatever the file.
+static_assert(sizeof(vemk_dstream) < 1 << 20);
+
 namespace {
 
 void store(std::size_t* where, std::size_t value) {

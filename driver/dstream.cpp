@@ -79,10 +79,9 @@ std::size_t decodeLast(rc::Decoder& dec, const TableDecoder& t, std::uint8_t* ou
 }
 
 // Decodes from `bytes`, the stream from the decoder's next load on, as far
-// as the room, the symbols left and the bytes allow; `more` says that the
-// stream goes on past them at hand, so the last four are left for a call
-// that has what follows. Decides the end and any damage met; returns the
-// bytes loaded.
+// as the room, the symbols left and the bytes allow; `more` says that more
+// of the piece follows them, so the last few are left to be decoded there.
+// Decides the end and any damage met; returns the bytes loaded.
 std::size_t decodeFrom(DecodeStream& s, std::span<const std::uint8_t> bytes, bool more, StreamPiece& p) {
     rc::Decoder& dec = s.dec;
     dec.buffer = bytes.data();

@@ -153,19 +153,21 @@ VEMK_API vemk_result vemk_decompress_file(const char* input_name, const char* ou
 
 /* Restoring as a stream: the compressed file taken in pieces of any size,
  * the restored bytes handed out as they come, in memory that does not grow
- * with the file (the head, the decoding tables and the decoder's state, well
- * under 1 MiB). The stream buffers neither its input nor its output: it
- * takes only the bytes it can decode, and keeps at most a few of them
- * between calls. One stream restores one file; it may move between threads
- * but must not be used by two at the same time.
+ * with the file (the head, the decoding tables and the decoder's state:
+ * about 20 KiB, never more than 1 MiB). The stream buffers neither its
+ * input nor its output: it takes only the bytes that it decodes, and keeps
+ * at most four of them between calls. One stream restores one file; it may
+ * move between threads but must not be used by two at the same time.
  *
  * The results are those of vemk_decompress for the same bytes, whole,
- * damaged, cut short, shorter than the head or with bytes appended (never
- * VEMK_DESTINATION_TOO_SMALL while decoding: the output goes out in
- * pieces). Damage is reported as soon as it is certain, and from then on
- * every call on the stream gives the same result. The format has no
- * checksum and the damage shows only where it is met: bytes handed out
- * before a failure are not to be trusted, and are the caller's to discard.
+ * damaged, cut short, shorter than the head (read as padded with zeros) or
+ * with bytes appended; VEMK_DESTINATION_TOO_SMALL never comes while
+ * decoding, as the output goes out in pieces. Damage is reported by the
+ * first call whose bytes and room reach it (a cut only by
+ * vemk_dstream_end), and from then on every call on the stream gives the
+ * same result. The format has no checksum and damage shows only where it
+ * is met: bytes handed out before a failure are not to be trusted, and are
+ * the caller's to discard.
  */
 typedef struct vemk_dstream vemk_dstream;
 
@@ -178,16 +180,19 @@ VEMK_API void vemk_dstream_free(vemk_dstream* ds);
 
 /* Takes up to src_size more bytes of the compressed file from src and writes
  * restored bytes into dst (room for dst_capacity), as many of each as it
- * can; *src_used and *dst_written say how many (either may be 0). The bytes
- * not taken are the caller's to give again in the next call. Every byte
- * that the bytes taken so far can restore is written before the call
- * returns, as far as there is room: after a call that filled dst, call
- * again (with the rest of the input, or none) before giving the stream
- * more room than it needs or ending it.
+ * can; *src_used and *dst_written say how many (either may be 0). Bytes not
+ * taken are to be given again, first, in the next call. Given both bytes
+ * and room, a stream that has not ended takes or writes at least one byte.
+ * Every byte that the bytes taken can restore is written before the call
+ * returns, as far as there is room; a call that fills dst may leave some
+ * waiting, so once the input is all given, call again with none until a
+ * call leaves room in dst, then call vemk_dstream_end.
  *
  * VEMK_OK while no damage is known; *done becomes 1 once the last byte of
  * the file has been written and the stream found whole, and from then on no
- * more input is taken (bytes after the coded stream are never looked at).
+ * more input is taken: bytes after the coded stream are left in src, and
+ * *src_used counts the file's bytes alone (for an empty file, up to the end
+ * of the head, as its coded stream is never looked at).
  * A NULL src with a size above 0 gives VEMK_READ_FAILED, a NULL dst has no
  * room, a NULL ds gives VEMK_OUT_OF_MEMORY (a failed vemk_dstream_new), and
  * NULL is allowed for dst_written, src_used and done. */
@@ -196,10 +201,10 @@ VEMK_API vemk_result vemk_dstream_decode(vemk_dstream* ds, void* dst, size_t dst
 
 /* The input has ended. VEMK_OK if the file was restored whole; otherwise
  * what vemk_decompress gives for the bytes taken (VEMK_STREAM_CUT_SHORT for
- * a file that ends early, the damage already reported, ...), or
- * VEMK_DESTINATION_TOO_SMALL if restored bytes were still waiting for room
- * in dst. The stream keeps that result for every later call. A NULL ds
- * gives VEMK_OUT_OF_MEMORY. */
+ * a file that ends early, or the damage already reported), or
+ * VEMK_DESTINATION_TOO_SMALL if they restore the whole file but not all of
+ * it was written for want of room. The stream keeps that result for every
+ * later call. A NULL ds gives VEMK_OUT_OF_MEMORY. */
 VEMK_API vemk_result vemk_dstream_end(vemk_dstream* ds);
 
 /* The message that the command line prints for r: "" for VEMK_OK, a text

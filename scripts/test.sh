@@ -104,10 +104,15 @@ sample=/usr/share/common-licenses/GPL-3
 cp "$sample" build/example/sample
 build/example/roundtrip build/example/sample
 build/example/roundtrip_c build/example/sample >/dev/null
+"$stage/bin/vemk" c build/example/sample build/example/sample.vemk
+build/example/restore_stream <build/example/sample.vemk | cmp - build/example/sample
 # The README shows those programs whole; they must be the ones built here.
+# A block is known by its fence: the language, and the file's name where
+# two are in the same language.
 readme_block() { sed -n "/^\`\`\`$1\$/,/^\`\`\`\$/p" README.md | sed '1d;$d'; }
 readme_block cpp | diff - examples/roundtrip.cpp
 readme_block c | diff - examples/roundtrip.c
+readme_block 'c restore_stream.c' | diff - examples/restore_stream.c
 readme_block python | diff - examples/roundtrip.py
 
 (cd build/release && cpack -G DEB)
@@ -141,10 +146,20 @@ export PKG_CONFIG_SYSROOT_DIR=$PWD/build/deb PKG_CONFIG_LIBDIR=$libdir/pkgconfig
 # shellcheck disable=SC2046
 cc -std=c11 -Wall -Wextra -pedantic -Werror $(pkg-config --cflags vemk) examples/roundtrip.c \
   $(pkg-config --libs vemk) -o build/deb/roundtrip_c
+# shellcheck disable=SC2046
+cc -std=c11 -Wall -Wextra -pedantic -Werror $(pkg-config --cflags vemk) examples/restore_stream.c \
+  $(pkg-config --libs vemk) -o build/deb/restore_stream
 unset PKG_CONFIG_SYSROOT_DIR PKG_CONFIG_LIBDIR
 readelf -d build/deb/roundtrip_c | grep -q 'NEEDED.*libvemk\.so\.0'
+readelf -d build/deb/restore_stream | grep -q 'NEEDED.*libvemk\.so\.0'
 LD_LIBRARY_PATH=$libdir build/deb/roundtrip_c "${corpus[@]}"
 LD_LIBRARY_PATH=$libdir python3 examples/roundtrip.py "${corpus[@]}"
+# The stream restores what the program compressed, piped through.
+for f in "${corpus[@]}"; do
+  build/deb/usr/bin/vemk c "$f" build/deb/stream.vemk
+  LD_LIBRARY_PATH=$libdir build/deb/restore_stream <build/deb/stream.vemk | cmp - "$f"
+done
+echo "restore_stream: every file of the corpus restored through the packaged library"
 
 build/deb/usr/bin/vemk c "$sample" build/deb/sample.vemk
 build/deb/usr/bin/vemk d build/deb/sample.vemk build/deb/sample.out
