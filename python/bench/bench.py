@@ -8,7 +8,7 @@ measurement once in a new shuffled order; the figure is the median. The C
 library is called through ctypes with a destination malloc'ed at its size for
 each call, as the package allocates its bytes object; neither copies the input.
 Then two threads compressing (and restoring) at once against the same work done
-one after the other.
+one after the other; CPU/wall above 1 shows the two coding at the same time.
 """
 import ctypes
 import random
@@ -67,16 +67,19 @@ runs = {
     "decompress twice, two threads at once": lambda: both(lambda: vemk.decompress(packed)),
 }
 times = {name: [] for name in runs}
+cpu = {name: [] for name in runs}
 for round in range(rounds + 1):
     for name in random.sample(list(runs), len(runs)):
-        start = time.perf_counter()
+        start, start_cpu = time.perf_counter(), time.process_time()
         runs[name]()
         if round:  # the first round warms up
             times[name].append(time.perf_counter() - start)
+            cpu[name].append(time.process_time() - start_cpu)
 median = {name: statistics.median(t) for name, t in times.items()}
 print("input %s: %d bytes, compressed %d; %d rounds, median wall time" % (sys.argv[2], len(data), len(packed), rounds))
 for name, t in median.items():
-    print("  %-40s %8.1f ms  %6.1f MB/s" % (name, t * 1000, len(data) * (2 if "twice" in name else 1) / t / 1e6))
+    print("  %-40s %8.1f ms  %6.1f MB/s  CPU/wall %.2f" % (
+        name, t * 1000, len(data) * (2 if "twice" in name else 1) / t / 1e6, statistics.median(cpu[name]) / t))
 for op in ("compress", "decompress"):
     print("python/C %-10s %.3f" % (op, median["python " + op] / median["C " + op]))
     print("two threads/one after the other, %-10s %.3f" % (
