@@ -13,7 +13,7 @@ import io
 import operator
 import os
 import threading
-from typing import IO, Any, Optional, Union
+from typing import IO, TYPE_CHECKING, Any, Optional, Union
 
 from ._vemk import (
     VemkDecompressor,
@@ -25,6 +25,9 @@ from ._vemk import (
     decompress_file,
     decompressed_size,
 )
+
+if TYPE_CHECKING:
+    from _typeshed import ReadableBuffer, StrOrBytesPath, WriteableBuffer
 
 __all__ = [
     "VemkCompressor",
@@ -66,7 +69,7 @@ class VemkCompressor:
         self._data: Optional[bytearray] = bytearray()
         self._lock = threading.Lock()
 
-    def compress(self, data: Any) -> bytes:
+    def compress(self, data: ReadableBuffer) -> bytes:
         """Keep data (any bytes-like object) for flush(); returns b""."""
         with self._lock:
             if self._data is None:
@@ -103,7 +106,7 @@ class _Reader(io.RawIOBase):
     def tell(self) -> int:
         return self._position
 
-    def readinto(self, b: Any) -> int:
+    def readinto(self, b: WriteableBuffer) -> int:
         with memoryview(b) as view, view.cast("B") as target:
             data = self.read(len(target))
             target[: len(data)] = data
@@ -170,7 +173,7 @@ class VemkFile(io.BufferedIOBase):
     _written: Optional[bytearray] = None
     _buffer: Optional[io.BufferedReader] = None
 
-    def __init__(self, file: Union[str, bytes, os.PathLike, IO[bytes]], mode: str = "rb", *, threads: int = 1) -> None:
+    def __init__(self, file: Union[StrOrBytesPath, IO[bytes]], mode: str = "rb", *, threads: int = 1) -> None:
         """Open file, a name (str, bytes or os.PathLike) or a file object, in mode "rb", "wb", "xb" or "ab"
         ("r", "w", "x" and "a" mean the same); a compressed file written uses up to `threads` threads."""
         if mode not in _MODES:
@@ -252,7 +255,8 @@ class VemkFile(io.BufferedIOBase):
         """The file descriptor of the underlying compressed file."""
         if self._closed:
             raise ValueError("I/O operation on closed file")
-        return self._fp.fileno()
+        fileno: int = self._fp.fileno()
+        return fileno
 
     def read(self, size: Optional[int] = -1) -> bytes:
         """Up to size restored bytes (all the rest when size is negative or None); b"" at the end."""
@@ -262,11 +266,11 @@ class VemkFile(io.BufferedIOBase):
         """Up to size restored bytes with at most one read of the compressed file."""
         return self._reading().read1(size)
 
-    def readinto(self, b: Any) -> int:
+    def readinto(self, b: WriteableBuffer) -> int:
         """Read restored bytes into b, a writable bytes-like object; the number of bytes read."""
         return self._reading().readinto(b)
 
-    def readinto1(self, b: Any) -> int:
+    def readinto1(self, b: WriteableBuffer) -> int:
         """readinto() with at most one read of the compressed file."""
         return self._reading().readinto1(b)
 
@@ -286,7 +290,7 @@ class VemkFile(io.BufferedIOBase):
             return len(self._written)
         return self._reading().tell()
 
-    def write(self, data: Any) -> int:
+    def write(self, data: ReadableBuffer) -> int:
         """Keep data (any bytes-like object) for the compressed file; the number of bytes kept."""
         if self._closed:
             raise ValueError("I/O operation on closed file")
@@ -298,7 +302,7 @@ class VemkFile(io.BufferedIOBase):
 
 
 def open(
-    file: Union[str, bytes, os.PathLike, IO[bytes]], mode: str = "rb", *, threads: int = 1
+    file: Union[StrOrBytesPath, IO[bytes]], mode: str = "rb", *, threads: int = 1
 ) -> VemkFile:
     """Open a compressed file, a name or a file object, as a VemkFile: "rb" reads its restored bytes as a
     stream; "wb", "xb" and "ab" write the compressed file of what is written when it is closed."""

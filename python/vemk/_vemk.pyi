@@ -1,10 +1,8 @@
 """The vemk library's C interface for Python."""
-import os
-from typing import Optional, Union
+from typing import Optional
 
-from typing_extensions import Buffer
-
-_Name = Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]
+from _typeshed import ReadableBuffer as Buffer
+from _typeshed import StrOrBytesPath
 
 __version__: str
 
@@ -22,10 +20,10 @@ def decompress(data: Buffer, /) -> bytes:
 def decompressed_size(data: Buffer, /) -> int:
     """The number of bytes that the head of the compressed file in data announces."""
 
-def compress_file(src: _Name, dst: _Name, /) -> None:
+def compress_file(src: StrOrBytesPath, dst: StrOrBytesPath, /) -> None:
     """Compress the file src into dst with the command line's rules."""
 
-def decompress_file(src: _Name, dst: _Name, /) -> None:
+def decompress_file(src: StrOrBytesPath, dst: StrOrBytesPath, /) -> None:
     """Restore the compressed file src into dst with the command line's rules."""
 
 class VemkDecompressor:
