@@ -413,7 +413,7 @@ PyType_Slot decompressorSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec decompressorSpec = {"vemk.VemkDecompressor", sizeof(Decompressor), 0, Py_TPFLAGS_DEFAULT,
+PyType_Spec decompressorTypeDef = {"vemk.VemkDecompressor", sizeof(Decompressor), 0, Py_TPFLAGS_DEFAULT,
                                 decompressorSlots};
 
 // ---- the module -------------------------------------------------------------
@@ -463,7 +463,7 @@ PyMODINIT_FUNC PyInit__vemk(void) {
     if (module == nullptr) {
         return nullptr;
     }
-    PyObject* decompressorType = PyType_FromSpec(&decompressorSpec);
+    PyObject* decompressorType = PyType_FromSpec(&decompressorTypeDef);
     PyObject* fields = Py_BuildValue("{s:O}", "result", Py_None);
     if (fields != nullptr) {
         vemkError = PyErr_NewExceptionWithDoc("vemk.VemkError", errorDoc, PyExc_Exception, fields);
