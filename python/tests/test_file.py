@@ -53,6 +53,11 @@ def test_xb_refuses_a_file_that_exists_and_ab_adds_a_file(tmp_path):
     with vemk.open(path) as f:
         assert f.read() == b"first second third"
     assert vemk.decompress(path.read_bytes()) == b"first "
+    # Bytes after the last file are read as the start of another one.
+    with vemk.open(io.BytesIO(path.read_bytes() + b"junk")) as f:
+        with pytest.raises(vemk.VemkError) as caught:
+            f.read()
+    assert caught.value.result == 10
 
 
 @pytest.mark.parametrize("mode", ["rt", "wt", "r+b", "", "rw"])
