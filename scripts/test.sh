@@ -5,9 +5,9 @@
 # for Windows, i686, armhf, aarch64 and s390x with their tests under wine
 # and qemu-user, the release build with its installation, library examples
 # in C++, C and Python, the Debian packages (checked by lintian) and the
-# manual page, the npm package and the page (WebAssembly, under Node and
-# headless Chromium), and a bounded run of each fuzz target from its seed
-# corpus.
+# manual page, the Python package in a new virtual environment with its
+# tests, the npm package and the page (WebAssembly, under Node and headless
+# Chromium), and a bounded run of each fuzz target from its seed corpus.
 # FUZZ_SECONDS (default 60) sets how long each fuzz target runs; 0 skips
 # the fuzz runs. A missing cross toolchain is named and its platform
 # skipped, except under CI=true, where it is a failure.
@@ -172,6 +172,23 @@ if [ -n "$warnings" ]; then
   exit 1
 fi
 echo "manual page renders without warnings"
+
+step "Python package: installed into a new virtual environment, its tests"
+# The README's install command, in a venv of Debian's Python (PYTHON
+# chooses another) that sees its pytest and numpy; nothing is written into
+# the source tree but build/.
+python=${PYTHON:-/usr/bin/python3}
+[ -x "$python" ] || python=python3
+venv=build/python-venv
+rm -rf "$venv"
+"$python" -m venv --system-site-packages "$venv"
+(source "$venv/bin/activate" && PIP_NO_INPUT=1 PIP_DISABLE_PIP_VERSION_CHECK=1 \
+  python3 -m pip install --no-build-isolation ./python)
+"$venv/bin/python" -B -m pytest -p no:cacheprovider -q python/tests
+# The README's example, run as it stands.
+mkdir -p "$venv/example"
+readme_block py >"$venv/example/example.py"
+(cd "$venv/example" && ../bin/python -B example.py)
 
 # The npm package and the page: built with Debian's emscripten, tested under
 # Node and in headless Chromium, packed.
