@@ -7,11 +7,11 @@ set -eu
 dir=$1
 shift
 wanted=
-for spec in "$@"; do
-  name=${spec%@*} version=${spec##*@}
+for package in "$@"; do
+  name=${package%@*} version=${package##*@}
   manifest=$dir/node_modules/$name/package.json
   if ! [ -f "$manifest" ] || ! grep -q "\"version\": \"$version\"" "$manifest"; then
-    wanted="$wanted $spec"
+    wanted="$wanted $package"
   fi
 done
 if [ -z "$wanted" ]; then
