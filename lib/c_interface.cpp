@@ -1,5 +1,6 @@
 // The C interface (vemk.h): argument checks and conversions only, over the
-// same flows that the C++ interface and the command line run.
+// same flows that the C++ interface and the command line run, and the
+// restore in pieces.
 #include "vemk.h"
 
 #include <cstdint>
@@ -7,6 +8,7 @@
 #include <span>
 #include <utility>
 
+#include "lib/dstream.h"
 #include "lib/flows.h"
 #include "lib/head.h"
 #include "lib/result.h"
@@ -83,6 +85,13 @@ vemk_result bufferCall(void* dst, std::size_t capacity, const void* src, std::si
 } // namespace
 } // namespace vemk
 
+// A restore in pieces: its memory is its own record, well under 1 MiB,
+// whatever the file.
+struct vemk_dstream {
+    vemk::DecodeStream stream;
+};
+static_assert(sizeof(vemk_dstream) < 1 << 20);
+
 extern "C" {
 
 size_t vemk_compress_bound(size_t n) {
@@ -125,12 +134,13 @@ vemk_result vemk_decompress(void* dst, size_t dst_capacity, const void* src, siz
     });
 }
 
+// The C++ interface's calls by name are guarded already.
 vemk_result vemk_compress_file(const char* input_name, const char* output_name) {
-    return vemk::guardedC([&] { return vemk::compressFile(input_name, output_name); });
+    return vemk::toC(vemk::compressFile(input_name, output_name));
 }
 
 vemk_result vemk_decompress_file(const char* input_name, const char* output_name) {
-    return vemk::guardedC([&] { return vemk::decompressFile(input_name, output_name); });
+    return vemk::toC(vemk::decompressFile(input_name, output_name));
 }
 
 const char* vemk_message(vemk_result r) {
@@ -142,5 +152,39 @@ const char* vemk_message(vemk_result r) {
 }
 
 const char* vemk_version(void) { return VEMK_VERSION_STRING; }
+
+vemk_dstream* vemk_dstream_new(void) { return new (std::nothrow) vemk_dstream{}; }
+
+void vemk_dstream_free(vemk_dstream* ds) { delete ds; }
+
+vemk_result vemk_dstream_decode(vemk_dstream* ds, void* dst, size_t dst_capacity, size_t* dst_written,
+                                const void* src, size_t src_size, size_t* src_used, int* done) {
+    vemk::store(dst_written, 0);
+    vemk::store(src_used, 0);
+    if (done != nullptr) {
+        *done = 0;
+    }
+    if (ds == nullptr) {
+        return VEMK_OUT_OF_MEMORY;
+    }
+    vemk::DecodeStream& s = ds->stream;
+    vemk::StreamPiece piece;
+    // Bytes that cannot be read leave the stream without its next bytes.
+    if (!vemk::source(src, src_size, piece.in) && !s.done) {
+        vemk::failStream(s, vemk::Result::readFailed);
+    }
+    piece.out = vemk::destination(dst, dst_capacity);
+    const vemk::Result r = vemk::decodePiece(s, piece);
+    vemk::store(dst_written, piece.written);
+    vemk::store(src_used, piece.used);
+    if (done != nullptr) {
+        *done = s.done ? 1 : 0;
+    }
+    return vemk::toC(r);
+}
+
+vemk_result vemk_dstream_end(vemk_dstream* ds) {
+    return ds == nullptr ? VEMK_OUT_OF_MEMORY : vemk::toC(vemk::endStream(ds->stream));
+}
 
 } // extern "C"
